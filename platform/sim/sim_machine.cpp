@@ -266,6 +266,9 @@ void SimMachine::FailAllocationsAfter(int successes) {
 void SimMachine::FailMutexCreation(bool fail) {
   impl_->failMutexCreation = fail;
 }
+void SimMachine::AddDosName(const std::string& name) {
+  impl_->extraDosNames.push_back(name);
+}
 void SimMachine::FailDosDeviceQuery(bool fail) {
   impl_->failDosQuery = fail;
 }
@@ -312,6 +315,7 @@ std::vector<std::string> SimMachine::DosNames() const {
   for (const sim::Device& device : impl_->devices) {
     if (device.present && !device.dosName.empty()) names.push_back(device.dosName);
   }
+  names.insert(names.end(), impl_->extraDosNames.begin(), impl_->extraDosNames.end());
   return names;
 }
 
