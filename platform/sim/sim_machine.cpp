@@ -145,6 +145,9 @@ void Impl::RunDueEvents() {
 void Impl::NoteModeRequests(int token, uint32_t before) {
   const TokenEntry& entry = tokens[static_cast<size_t>(token)];
   if (entry.model.modeRequests == before || entry.spec.replugAfterMs < 0) return;
+  for (const ReattachEvent& event : events) {
+    if (event.token == token) return;  // one re-attach takes every switch stored before it
+  }
   events.push_back({Clock::now() + std::chrono::milliseconds(entry.spec.replugAfterMs), token});
 }
 
