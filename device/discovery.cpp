@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-const Guid USB_DRIVER_INTERFACE_GUID = {{0xF7, 0x38, 0x16, 0x17, 0xAD, 0x1E, 0x73, 0x48, 0xBA,
-                                         0x98, 0xC9, 0x66, 0xAB, 0xCF, 0x01, 0x42}};
+const Guid USB_DRIVER_INTERFACE_GUID = {{0xF7, 0x38, 0x16, 0x17, 0xAD, 0x1E, 0x73, 0x48, 0xBA, 0x98,
+                                         0xC9, 0x66, 0xAB, 0xCF, 0x01, 0x42}};
 const char DOS_NAME_PREFIX[] = "DRAVEL2";
 const char HID_HARDWARE_ID_FILTER[] = "HID\\Vid_0471&Pid_485e";
 
@@ -19,7 +19,9 @@ constexpr uint32_t kDeviceRecordSize = 28;
 Proc g_enumDeviceInterfaces = nullptr;
 Proc g_getDeviceInterfaceDetail = nullptr;
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // Compares the first `length` bytes, ignoring the case of ASCII letters.
 bool PrefixEqualsIgnoringCase(const char* text, const char* prefix, size_t length) {
@@ -53,8 +55,8 @@ bool HardwareIdMatches(DevInfoSet set, uint32_t index, const char* filter) {
   if (buffer == nullptr) return false;
   for (;;) {
     uint32_t required = 0;
-    if (os.SetupDiGetDeviceRegistryPropertyA(set, &element, kSpdrpHardwareId, nullptr, buffer,
-                                             size, &required) != 0) {
+    if (os.SetupDiGetDeviceRegistryPropertyA(set, &element, kSpdrpHardwareId, nullptr, buffer, size,
+                                             &required) != 0) {
       break;
     }
     if (os.GetLastError() != kErrorInsufficientBuffer || required <= size) {

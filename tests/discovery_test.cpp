@@ -1,8 +1,9 @@
+#include "device/discovery.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "device/discovery.h"
 #include "io/hid_transport.h"
 #include "tests/library_fixture.h"
 
@@ -72,7 +73,7 @@ TEST_F(Discovery, FilterComparesTheFirstHardwareIdsBeginningInAnyCase) {
       {"HID\\Vid_0471&Pid_485", false},  // shorter than the filter
       {"HID\\Vid_0471&Pid_485f", false},
       {"HID/Vid_0471&Pid_485e", false},
-      {"-", false},  // no hardware-ID property
+      {"-", false},                                               // no hardware-ID property
       {"HID\\VID_0471&PID_485E" + std::string(1200, 'x'), true},  // read into a larger buffer
   };
   for (const Case& c : cases) machine.AddToken(HidWithId(c.hardwareId));
