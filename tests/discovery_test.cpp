@@ -183,3 +183,21 @@ TEST(FreeDevicePathList, NullAndEmptyLists) {
 }
 
 }  // namespace
+
+namespace {
+
+// A set may list device elements that expose no present interface (Wine keeps unplugged
+// devices in it): the filter must read the hardware ID of the interface's own device.
+TEST_F(Discovery, FilterReadsTheDeviceOfEachInterface) {
+  machine.KeepStaleDeviceElements(true);
+  machine.AddToken(Hid());
+  machine.AddOtherHidDevice("HID\\VID_046D&PID_C31C&REV_6400");
+  machine.Unplug(0);
+  const int token = machine.AddToken(Hid());
+  std::vector<std::string> paths;
+  const Guid hid = HidGuid();
+  ASSERT_EQ(1, Discover(&hid, HID_HARDWARE_ID_FILTER, &paths));
+  EXPECT_EQ((std::vector<std::string>{machine.PathOf(token)}), paths);
+}
+
+}  // namespace
