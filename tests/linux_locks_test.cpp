@@ -167,6 +167,27 @@ TEST(LinuxErrors, DeviceErrnosMapToTheErrorsTheLibraryTellsApart) {
   }
 }
 
+TEST(LinuxErrors, OnlyQuickFeatureFailuresInviteTheLibrarysRetry) {
+  using std::chrono::milliseconds;
+  struct Case {
+    int err;
+    milliseconds took;
+    uint32_t error;
+  };
+  const Case cases[] = {
+      {EIO, milliseconds(3), kErrorSemTimeout},  // the device refused: ask again
+      {ETIMEDOUT, milliseconds(10), kErrorSemTimeout},
+      {EIO, milliseconds(5000), kErrorGenFailure},  // the kernel gave up on a silent device
+      {ETIMEDOUT, milliseconds(5000), kErrorGenFailure},
+      {ENODEV, milliseconds(3), kErrorDeviceNotConnected},
+      {EPIPE, milliseconds(3), kErrorGenFailure},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(linux_backend::FeatureFailure(c.err, c.took), c.error)
+        << std::strerror(c.err) << " after " << c.took.count() << " ms";
+  }
+}
+
 TEST(LinuxLockName, NoPathReachesTheFileSystemAndDistinctNamesStayDistinct) {
   const std::string names[] = {
       "/hidraw0",

@@ -117,16 +117,6 @@ int FeatureIoctl(int fd, bool set, void* report, uint32_t length) {
   return result;
 }
 
-// A failed feature transfer: a quick EIO or ETIMEDOUT is the device saying "not now" (error
-// 121, which the library retries a bounded number of times); one that came only after the
-// kernel's time-out is final, since each retry would cost the whole time-out again.
-uint32_t FeatureFailure(int err, Clock::duration took) {
-  if (err == EIO || err == ETIMEDOUT) {
-    return took >= kSlowFailure ? kErrorGenFailure : kErrorSemTimeout;
-  }
-  return ErrorFromErrno(err);
-}
-
 uint8_t Feature(const char* name, Proc entry, Handle device, void* report, uint32_t length,
                 bool set) {
   if (entry != EntryFor(name)) return static_cast<uint8_t>(Fail(kErrorInvalidParameter));
@@ -139,12 +129,24 @@ uint8_t Feature(const char* name, Proc entry, Handle device, void* report, uint3
   }
   const auto start = Clock::now();
   if (FeatureIoctl(handle.fd, set, report, length) < 0) {
-    return static_cast<uint8_t>(Fail(FeatureFailure(errno, Clock::now() - start)));
+    const int err = errno;
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    return static_cast<uint8_t>(Fail(FeatureFailure(err, took)));
   }
   return 1;
 }
 
 }  // namespace
+
+// A quick EIO or ETIMEDOUT is the device saying "not now": error 121, which the library
+// retries a bounded number of times. One that came only after the kernel's time-out is
+// final, since each retry would cost the whole time-out again.
+uint32_t FeatureFailure(int err, std::chrono::milliseconds took) {
+  if (err == EIO || err == ETIMEDOUT) {
+    return took >= kSlowFailure ? kErrorGenFailure : kErrorSemTimeout;
+  }
+  return ErrorFromErrno(err);
+}
 
 uint32_t ErrorFromErrno(int err) {
   switch (err) {

@@ -1,6 +1,7 @@
 // Shared by the files of the Linux backend; not for the library.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -30,6 +31,8 @@ std::string DevRoot();
 
 // The Windows error for an errno of a device call.
 uint32_t ErrorFromErrno(int err);
+// The error of a failed feature-report transfer that took `took`.
+uint32_t FeatureFailure(int err, std::chrono::milliseconds took);
 
 // The entry points GetProcAddress hands out; the seam passes them back on each call.
 Proc EntryFor(const char* name);
