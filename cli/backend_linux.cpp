@@ -1,0 +1,4 @@
+#include "cli/backend.h"
+#include "platform/linux/linux_platform.h"
+
+const PlatformOps* NativePlatformOps() { return &LinuxPlatformOps(); }

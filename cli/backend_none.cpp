@@ -1,0 +1,3 @@
+#include "cli/backend.h"
+
+const PlatformOps* NativePlatformOps() { return nullptr; }
