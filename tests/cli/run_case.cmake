@@ -1,16 +1,17 @@
 # Runs the built tokenmode once and checks what it did. Called by CTest as
 #   cmake -DTOKENMODE=... [-DEMULATOR=...] -DARGS=a|b|c -DEXIT=n [-DSTDOUT=re|re]
 #         [-DSTDERR=re|re] [-DTRACE=re|re] [-DNO_TRACE=re|re] -DWORK=dir -P run_case.cmake
-# Lists are separated by "|". @TRACE@ in ARGS stands for the trace file of this run.
+# Lists are separated by "|". {trace} in ARGS stands for the trace file of this run.
 # STDOUT and STDERR: regular expressions that must all match the stream. TRACE: regular
 # expressions that must match trace lines in this order (other lines may come between).
 # NO_TRACE: regular expressions that no trace line may match.
 
+cmake_policy(VERSION 3.25)
 file(MAKE_DIRECTORY "${WORK}")
 set(trace_file "${WORK}/trace.txt")
 file(REMOVE "${trace_file}")
 
-string(REPLACE "@TRACE@" "${trace_file}" ARGS "${ARGS}")
+string(REPLACE "{trace}" "${trace_file}" ARGS "${ARGS}")
 string(REPLACE "|" ";" args "${ARGS}")
 set(command ${TOKENMODE} ${args})
 if(EMULATOR)
@@ -75,5 +76,6 @@ if(failures)
   if(EXISTS "${trace_file}")
     file(READ "${trace_file}" trace_text)
   endif()
-  message(FATAL_ERROR "${failures}--- stdout\n${out}--- stderr\n${err}--- trace\n${trace_text}")
+  message(NOTICE "${failures}--- stdout\n${out}--- stderr\n${err}--- trace\n${trace_text}")
+  message(FATAL_ERROR "tokenmode ${ARGS} did not do what was expected")
 endif()
