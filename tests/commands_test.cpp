@@ -33,8 +33,10 @@ class Commands : public LibraryTest {
     return context;
   }
   void Script(std::vector<uint8_t> reply) {
-    g_simOps = &Platform();
-    g_scriptedOps = *g_simOps;
+    if (&Platform() != &g_scriptedOps) {
+      g_simOps = &Platform();
+      g_scriptedOps = *g_simOps;
+    }
     g_scriptedOps.DeviceIoControl = &ScriptedIoControl;
     g_scriptedReply = std::move(reply);
     InstallPlatform(&g_scriptedOps);

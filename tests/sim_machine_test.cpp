@@ -733,20 +733,29 @@ TEST_F(Sim, AcceptedModeSwitchReattachesInTheNewModeWithANewPath) {
 }
 
 TEST_F(Sim, ReattachWaitsForItsTime) {
+  using std::chrono::milliseconds;
   SimTokenSpec spec = Spec(SimMode::kUsb);
-  spec.replugAfterMs = 40;
+  spec.replugAfterMs = 300;
   const int token = machine.AddToken(spec);
   const std::string usbPath = machine.PathOf(token);
-  Ioctl(Open(token), kTransact, kModeToHid);
+  const Handle h = Open(token);
+  Ioctl(h, kTransact, kModeToUsb);
+  std::this_thread::sleep_for(milliseconds(100));
+  Ioctl(h, kTransact, kModeToHid);  // the last switch before the re-attach wins
   machine.RunDueEvents();
   EXPECT_EQ(machine.PathOf(token), usbPath);
   EXPECT_TRUE(machine.IsPresent(token));
-  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+
+  std::this_thread::sleep_for(milliseconds(230));  // past the first switch's time only
   machine.RunDueEvents();
   EXPECT_EQ(machine.ModeOf(token), SimMode::kHid);
   EXPECT_NE(machine.PathOf(token), usbPath);
+  const std::string hidPath = machine.PathOf(token);
+  std::this_thread::sleep_for(milliseconds(200));
+  machine.RunDueEvents();
+  EXPECT_EQ(machine.PathOf(token), hidPath);  // re-attached once, not once per switch
 
-  machine.Reattach(token);  // with no switch requested the token stays as it is
+  machine.Reattach(token);  // with no switch requested the token keeps its mode
   EXPECT_EQ(machine.ModeOf(token), SimMode::kHid);
   EXPECT_TRUE(machine.IsPresent(token));
 }

@@ -104,6 +104,7 @@ struct Impl {
   int allocationsBeforeFailure = -1;
   bool failMutexCreation = false;
   bool failDosQuery = false;
+  std::vector<std::string> extraDosNames;  // names no device stands behind
   bool failLoadLibrary = false;
   std::set<std::string> failedProcs;
   uint32_t latencyMicros = 0;
