@@ -84,6 +84,11 @@ class SetRun {
     return Finish(kExitSeveralTokens, "several-tokens");
   }
 
+  // Blanks the progress line; plain spaces, since not every console knows escape sequences.
+  void ClearProgress() {
+    if (console_.progress) std::fprintf(console_.err, "\r%60s\r", "");
+  }
+
   int Switch(TokenInfo token);
   int Wait(const TokenInfo& token, const std::set<uint32_t>& alreadyThere);
 
@@ -196,7 +201,7 @@ int SetRun::Wait(const TokenInfo& token, const std::set<uint32_t>& alreadyThere)
         }
         auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - start);
-        if (console_.progress) std::fputs("\r\033[K", console_.err);
+        ClearProgress();
         std::fprintf(console_.err, "The token is back in %s mode (index %u).\n",
                      ModeTitle(options_.mode), static_cast<unsigned>(found.context.slotIndex));
         doc_["wait"] = {{"seconds", seconds},
@@ -209,15 +214,16 @@ int SetRun::Wait(const TokenInfo& token, const std::set<uint32_t>& alreadyThere)
     auto now = std::chrono::steady_clock::now();
     if (now >= deadline) break;
     if (console_.progress) {
-      auto left = std::chrono::duration_cast<std::chrono::seconds>(deadline - now).count();
+      auto leftMs = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+      long long left = (leftMs + 999) / 1000;
       std::fprintf(console_.err, "\r%c waiting for the token in %s mode, %lld s left ",
-                   kSpinner[tick % 4], ModeTitle(options_.mode), static_cast<long long>(left));
+                   kSpinner[tick % 4], ModeTitle(options_.mode), left);
       std::fflush(console_.err);
     }
     std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
         kPollInterval, deadline - std::chrono::steady_clock::now()));
   }
-  if (console_.progress) std::fputs("\r\033[K", console_.err);
+  ClearProgress();
   std::fprintf(console_.err,
                "Timed out after %u s: the token was not listed again in %s mode. It takes the new "
                "mode once it is detached and attached again.\n",
