@@ -1,3 +1,5 @@
 #include "cli/backend.h"
 
-const PlatformOps* NativePlatformOps() { return nullptr; }
+const PlatformOps* NativePlatformOps() {
+  return nullptr;
+}
