@@ -164,9 +164,9 @@ int32_t TraceSetupDiEnumDeviceInterfaces(Proc entry, DevInfoSet set, const Guid*
 }
 int32_t TraceSetupDiGetDeviceInterfaceDetailA(Proc entry, DevInfoSet set, DeviceInterfaceData* data,
                                               void* detail, uint32_t detailSize,
-                                              uint32_t* requiredSize) {
+                                              uint32_t* requiredSize, DeviceInfoData* deviceInfo) {
   return Inner().SetupDiGetDeviceInterfaceDetailA(entry, set, data, detail, detailSize,
-                                                  requiredSize);
+                                                  requiredSize, deviceInfo);
 }
 void TraceHidD_GetHidGuid(Proc entry, Guid* guid) {
   Inner().HidD_GetHidGuid(entry, guid);
