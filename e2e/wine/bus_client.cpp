@@ -35,7 +35,8 @@ std::string InstallBus(const char* infPath) {
   std::string failure;
   if (!SetupDiCreateDeviceInfoA(set, kBusInstance, &kSystemClass, nullptr, nullptr, 0, &device)) {
     // Already registered in this prefix: the driver update below brings it back.
-    if (GetLastError() != ERROR_DEVINST_ALREADY_EXISTS) failure = LastError("SetupDiCreateDeviceInfo");
+    if (GetLastError() != ERROR_DEVINST_ALREADY_EXISTS)
+      failure = LastError("SetupDiCreateDeviceInfo");
   } else if (!SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID,
                                                 reinterpret_cast<const BYTE*>(kBusHardwareId),
                                                 sizeof kBusHardwareId)) {
@@ -84,8 +85,8 @@ bool BusCall(DWORD code, const void* in, DWORD inLength, void* out, DWORD outLen
   HANDLE bus = OpenBus();
   if (bus == INVALID_HANDLE_VALUE) return false;
   DWORD count = 0;
-  BOOL ok = DeviceIoControl(bus, code, const_cast<void*>(in), inLength, out, outLength, &count,
-                            nullptr);
+  BOOL ok =
+      DeviceIoControl(bus, code, const_cast<void*>(in), inLength, out, outLength, &count, nullptr);
   DWORD error = GetLastError();
   CloseHandle(bus);
   if (returned) *returned = count;
@@ -104,14 +105,15 @@ BusPlug MakePlug(uint32_t slot, const TokenSpec& spec) {
     config.atrLength = static_cast<uint8_t>(spec.atr.size());
     memcpy(config.atr, spec.atr.data(), spec.atr.size());
   } else if (!spec.noAtr) {
-    config.atrLength = static_cast<uint8_t>(TokenBuildAtr(
-        spec.version, spec.identifier.data(), static_cast<uint32_t>(spec.identifier.size()),
-        config.atr));
+    config.atrLength = static_cast<uint8_t>(
+        TokenBuildAtr(spec.version, spec.identifier.data(),
+                      static_cast<uint32_t>(spec.identifier.size()), config.atr));
   }
   config.deviceType = spec.deviceType;
   config.deviceTypeStatus = spec.deviceTypeStatus;
   config.modeReplyLength = static_cast<uint8_t>(spec.modeReply.size());
-  if (!spec.modeReply.empty()) memcpy(config.modeReply, spec.modeReply.data(), spec.modeReply.size());
+  if (!spec.modeReply.empty())
+    memcpy(config.modeReply, spec.modeReply.data(), spec.modeReply.size());
   return plug;
 }
 
@@ -194,11 +196,16 @@ bool ParseHex(const std::string& text, std::vector<uint8_t>* bytes) {
   int high = -1;
   for (char c : text) {
     int value;
-    if (c >= '0' && c <= '9') value = c - '0';
-    else if (c >= 'a' && c <= 'f') value = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') value = c - 'A' + 10;
-    else if (c == ' ' || c == ':') continue;
-    else return false;
+    if (c >= '0' && c <= '9')
+      value = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      value = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      value = c - 'A' + 10;
+    else if (c == ' ' || c == ':')
+      continue;
+    else
+      return false;
     if (high < 0) {
       high = value;
     } else {

@@ -16,8 +16,8 @@ std::string InstallBus(const char* infPath);
 std::string RemoveBus();
 
 // One call on the bus's control device; false when it could not be opened or refused.
-bool BusCall(DWORD code, const void* in, DWORD inLength, void* out = nullptr,
-             DWORD outLength = 0, DWORD* returned = nullptr);
+bool BusCall(DWORD code, const void* in, DWORD inLength, void* out = nullptr, DWORD outLength = 0,
+             DWORD* returned = nullptr);
 
 struct TokenSpec {
   uint32_t mode = TOKEN_MODE_HID;
@@ -54,5 +54,7 @@ bool QueryToken(uint32_t slot, bool clearLog, TokenState* state);
 
 const char* LogOpName(uint8_t op);
 std::string Hex(const uint8_t* bytes, size_t length);
-inline std::string Hex(const std::vector<uint8_t>& bytes) { return Hex(bytes.data(), bytes.size()); }
+inline std::string Hex(const std::vector<uint8_t>& bytes) {
+  return Hex(bytes.data(), bytes.size());
+}
 bool ParseHex(const std::string& text, std::vector<uint8_t>* bytes);

@@ -58,12 +58,12 @@ struct BusStatus {
 
 // One log entry: this header, then `length` bytes that the host sent.
 enum : uint8_t {
-  BUS_LOG_SEND_SETUP = 1,  // the input of the send-setup control: header and data
-  BUS_LOG_RECEIVE = 2,     // the input of the receive control: the header
-  BUS_LOG_READ_ATR = 3,    // no input
-  BUS_LOG_TRANSACT = 4,    // the input of the one-shot exchange
-  BUS_LOG_SET_FEATURE = 5, // the whole report, ID byte first
-  BUS_LOG_GET_FEATURE = 6, // the ID byte the host asked for
+  BUS_LOG_SEND_SETUP = 1,   // the input of the send-setup control: header and data
+  BUS_LOG_RECEIVE = 2,      // the input of the receive control: the header
+  BUS_LOG_READ_ATR = 3,     // no input
+  BUS_LOG_TRANSACT = 4,     // the input of the one-shot exchange
+  BUS_LOG_SET_FEATURE = 5,  // the whole report, ID byte first
+  BUS_LOG_GET_FEATURE = 6,  // the ID byte the host asked for
 };
 
 struct BusLogEntry {

@@ -38,9 +38,12 @@ bool ParseRefuse(const std::string& text, uint32_t* refuse) {
   while (at <= text.size()) {
     size_t comma = text.find(',', at);
     std::string word = text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
-    if (word == "transact") *refuse |= BUS_REFUSE_TRANSACT;
-    else if (word == "atr") *refuse |= BUS_REFUSE_READ_ATR;
-    else if (word != "none" && !word.empty()) return false;
+    if (word == "transact")
+      *refuse |= BUS_REFUSE_TRANSACT;
+    else if (word == "atr")
+      *refuse |= BUS_REFUSE_READ_ATR;
+    else if (word != "none" && !word.empty())
+      return false;
     if (comma == std::string::npos) break;
     at = comma + 1;
   }
@@ -53,15 +56,24 @@ bool ParseSpec(const std::vector<std::string>& args, size_t from, TokenSpec* spe
     std::string v;
     std::vector<uint8_t> bytes;
     const std::string& a = args[i];
-    if (Option(a, "--version=", &v)) spec->version = static_cast<uint16_t>(strtoul(v.c_str(), nullptr, 16));
-    else if (Option(a, "--id=", &v) && ParseHex(v, &bytes) && bytes.size() <= 8) spec->identifier = bytes;
-    else if (Option(a, "--atr=", &v) && ParseHex(v, &bytes) && bytes.size() <= 255) spec->atr = bytes;
-    else if (a == "--no-atr") spec->noAtr = true;
-    else if (Option(a, "--type=", &v)) spec->deviceType = static_cast<uint8_t>(strtoul(v.c_str(), nullptr, 16));
-    else if (Option(a, "--type-status=", &v)) spec->deviceTypeStatus = static_cast<uint16_t>(strtoul(v.c_str(), nullptr, 16));
-    else if (Option(a, "--mode-reply=", &v) && ParseHex(v, &bytes) && bytes.size() <= 255) spec->modeReply = bytes;
-    else if (Option(a, "--refuse=", &v) && ParseRefuse(v, &spec->refuse)) continue;
-    else if (Option(a, "--reattach=", &v)) spec->reattachDelay = static_cast<uint32_t>(atoi(v.c_str()));
+    if (Option(a, "--version=", &v))
+      spec->version = static_cast<uint16_t>(strtoul(v.c_str(), nullptr, 16));
+    else if (Option(a, "--id=", &v) && ParseHex(v, &bytes) && bytes.size() <= 8)
+      spec->identifier = bytes;
+    else if (Option(a, "--atr=", &v) && ParseHex(v, &bytes) && bytes.size() <= 255)
+      spec->atr = bytes;
+    else if (a == "--no-atr")
+      spec->noAtr = true;
+    else if (Option(a, "--type=", &v))
+      spec->deviceType = static_cast<uint8_t>(strtoul(v.c_str(), nullptr, 16));
+    else if (Option(a, "--type-status=", &v))
+      spec->deviceTypeStatus = static_cast<uint16_t>(strtoul(v.c_str(), nullptr, 16));
+    else if (Option(a, "--mode-reply=", &v) && ParseHex(v, &bytes) && bytes.size() <= 255)
+      spec->modeReply = bytes;
+    else if (Option(a, "--refuse=", &v) && ParseRefuse(v, &spec->refuse))
+      continue;
+    else if (Option(a, "--reattach=", &v))
+      spec->reattachDelay = static_cast<uint32_t>(atoi(v.c_str()));
     else {
       fprintf(stderr, "tokenbusctl: bad option %s\n", a.c_str());
       return false;
@@ -128,10 +140,11 @@ bool Run(const std::vector<std::string>& args) {
     if (!QueryToken(slot, clear, &token)) return Fail("query");
     const BusStatus& s = token.status;
     if (command == "status") {
-      printf("present=%u mode=%s requestedMode=%s requests=%u modeRequests=%u unpairedReads=%u "
-             "plugs=%u\n",
-             s.present, ModeName(s.mode), ModeName(s.requestedMode), s.requests, s.modeRequests,
-             s.unpairedReads, s.plugs);
+      printf(
+          "present=%u mode=%s requestedMode=%s requests=%u modeRequests=%u unpairedReads=%u "
+          "plugs=%u\n",
+          s.present, ModeName(s.mode), ModeName(s.requestedMode), s.requests, s.modeRequests,
+          s.unpairedReads, s.plugs);
     } else {
       for (const LoggedRequest& r : token.log)
         printf("%s %s %u %s\n", LogOpName(r.op), r.result ? "ok" : "refused", r.capacity,

@@ -102,8 +102,8 @@ void LogEntry(Slot* slot, uint8_t op, uint8_t result, const void* bytes, uint32_
 
 void InvalidateBus() {
   PDEVICE_OBJECT bus = g_bus;
-  if (bus) IoInvalidateDeviceRelations(static_cast<BusExt*>(bus->DeviceExtension)->pdo,
-                                       BusRelations);
+  if (bus)
+    IoInvalidateDeviceRelations(static_cast<BusExt*>(bus->DeviceExtension)->pdo, BusRelations);
 }
 
 NTSTATUS PlugChild(uint32_t index, uint32_t mode) {
@@ -360,8 +360,8 @@ NTSTATUS VendorControl(ChildExt* ext, PIRP irp) {
       case IOCTL_TOKEN_READ_ATR: {
         // The driver keeps the answer-to-reset from attach time: reading it leaves any reply
         // that waits for the host untouched.
-        BOOLEAN refused = (slot->faults.refuse & BUS_REFUSE_READ_ATR) ||
-                          token->config.atrLength == 0;
+        BOOLEAN refused =
+            (slot->faults.refuse & BUS_REFUSE_READ_ATR) || token->config.atrLength == 0;
         LogEntry(slot, BUS_LOG_READ_ATR, refused ? 0 : 1, nullptr, 0, outLength);
         if (refused) {
           status = STATUS_INVALID_DEVICE_REQUEST;

@@ -27,8 +27,7 @@ const GUID kVendorInterface = {
     0x171638F7, 0x1EAD, 0x4873, {0xBA, 0x98, 0xC9, 0x66, 0xAB, 0xCF, 0x01, 0x42}};
 const char kHidFilter[] = "HID\\Vid_0471&Pid_485e";
 
-const DWORD kSendSetup = 0x22000C, kReceive = 0x220010, kReadAtr = 0x220024,
-            kTransact = 0x220028;
+const DWORD kSendSetup = 0x22000C, kReceive = 0x220010, kReadAtr = 0x220024, kTransact = 0x220028;
 
 int g_passed, g_failed;
 
@@ -66,7 +65,8 @@ struct Found {
 // only devices whose first hardware ID begins with it, in any letter case.
 std::vector<Found> Discover(const GUID& guid, const char* filter) {
   std::vector<Found> found;
-  HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  HDEVINFO set =
+      SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   if (set == INVALID_HANDLE_VALUE) return found;
   for (DWORD i = 0; i < 127; i++) {
     SP_DEVICE_INTERFACE_DATA iface = {};
@@ -93,7 +93,8 @@ std::vector<Found> Discover(const GUID& guid, const char* filter) {
 
 // How many device elements and interfaces the present set of a class holds.
 std::string SetShape(const GUID& guid) {
-  HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  HDEVINFO set =
+      SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   DWORD devices = 0, interfaces = 0;
   SP_DEVINFO_DATA device = {};
   device.cbSize = sizeof device;
@@ -105,8 +106,12 @@ std::string SetShape(const GUID& guid) {
   return std::to_string(devices) + " devices, " + std::to_string(interfaces) + " interfaces";
 }
 
-std::vector<Found> Usb() { return Discover(kVendorInterface, nullptr); }
-std::vector<Found> Hid() { return Discover(HidGuid(), kHidFilter); }
+std::vector<Found> Usb() {
+  return Discover(kVendorInterface, nullptr);
+}
+std::vector<Found> Hid() {
+  return Discover(HidGuid(), kHidFilter);
+}
 
 // Polls until discovery finds `count` paths; returns the milliseconds it took, or -1.
 int WaitCount(const std::function<std::vector<Found>()>& discover, size_t count, int ms = 5000) {
@@ -236,8 +241,7 @@ void CaseUsb() {
   Reply r = Ioctl(token, kReadAtr, {}, 255);
   Check(r.ok && r.bytes == atr, "usb: read-atr answers the answer-to-reset", Hex(r.bytes));
   r = Ioctl(token, kTransact, query, 255);
-  Check(r.ok && r.bytes == kTypeReply, "usb: transact answers the device-type query",
-        Hex(r.bytes));
+  Check(r.ok && r.bytes == kTypeReply, "usb: transact answers the device-type query", Hex(r.bytes));
   LogIs(0, {{BUS_LOG_READ_ATR, 1, 255, {}}, {BUS_LOG_TRANSACT, 1, 255, query}},
         "usb: the token got read-atr, then the exact transact bytes");
 
@@ -249,16 +253,15 @@ void CaseUsb() {
         "usb: the token got the two-step exchange's exact bytes");
 
   r = Ioctl(token, kTransact, kAtrRequest, 255);
-  Check(r.ok && r.bytes == atr, "usb: control request 2 answers the answer-to-reset",
-        Hex(r.bytes));
+  Check(r.ok && r.bytes == atr, "usb: control request 2 answers the answer-to-reset", Hex(r.bytes));
   TakeLog(0);
 
   // Refusals, for the library's fallbacks.
   SetFaults(0, BUS_REFUSE_TRANSACT, 0);
   r = Ioctl(token, kTransact, query, 255);
   Check(!r.ok, "usb: a refused transact fails");
-  Check(Ioctl(token, kSendSetup, query, 0).ok && Ioctl(token, kReceive, kReadApdu, 255).bytes ==
-                                                     kTypeReply,
+  Check(Ioctl(token, kSendSetup, query, 0).ok &&
+            Ioctl(token, kReceive, kReadApdu, 255).bytes == kTypeReply,
         "usb: the two-step exchange still answers");
   LogIs(0,
         {{BUS_LOG_TRANSACT, 0, 255, query},
@@ -289,8 +292,7 @@ void CaseUsb() {
         "usb: the token recorded a request for HID mode");
   LogIs(0, {{BUS_LOG_TRANSACT, 1, 255, toHid}}, "usb: the token got the mode byte AA");
   ms = WaitCount(Hid, 1);
-  Check(ms >= 0 && Usb().empty(), "usb: after re-attach it is a HID token",
-        std::to_string(ms));
+  Check(ms >= 0 && Usb().empty(), "usb: after re-attach it is a HID token", std::to_string(ms));
   printf("# usb: mode request to HID present %d ms (150 ms of it the re-attach delay)\n", ms);
   s = StatusOf(0);
   Check(s.mode == TOKEN_MODE_HID && s.plugs == 2, "usb: the bus shows it re-plugged as HID");
@@ -370,8 +372,7 @@ void CaseHid() {
   SetFaults(1, 0, 150);
   Bytes toUsb = Report(128, 258, {0x02, 0x07, 0x00});
   Check(SetFeature(token, toUsb, &error), "hid: the mode request (report 128) is taken");
-  Check(GetReply(token, &reply, &error) && reply.empty(), "hid: its reply has no data",
-        Hex(reply));
+  Check(GetReply(token, &reply, &error) && reply.empty(), "hid: its reply has no data", Hex(reply));
   BusStatus s = StatusOf(1);
   Check(s.modeRequests == 1 && s.requestedMode == TOKEN_MODE_USB,
         "hid: the token recorded a request for USB mode");
