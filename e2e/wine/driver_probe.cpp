@@ -14,6 +14,7 @@ extern "C" {  // MinGW's hidsdi.h has no C linkage of its own
 }
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -503,9 +504,36 @@ void CaseReattach() {
   UnplugAll();
 }
 
+// One of several processes on one HID token: `rounds` set/get pairs of the device-type query,
+// each pair inside the token's named mutex when `locked`, as the library keeps them.
+int Hammer(int rounds, bool locked) {
+  std::vector<Found> found = Hid();
+  if (found.size() != 1) return Check(false, "hammer: one HID token", std::to_string(found.size()));
+  HANDLE token = Open(found[0].path);
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, "tokenmode-probe-pair");
+  int wrong = 0;
+  for (int i = 0; i < rounds; i++) {
+    if (locked) WaitForSingleObject(mutex, INFINITE);
+    Bytes reply;
+    if (!SetFeature(token, Report(20, 8, Cat({6}, kTypeQuery))) || !GetReply(token, &reply) ||
+        reply != kTypeReply)
+      wrong++;
+    if (locked) ReleaseMutex(mutex);
+  }
+  CloseHandle(mutex);
+  CloseHandle(token);
+  Check(!locked || wrong == 0, "hammer: every pair got its own reply",
+        std::to_string(wrong) + " of " + std::to_string(rounds) + " wrong");
+  printf("driverprobe: %d passed, %d failed\n", g_passed, g_failed);
+  return g_failed ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  //   driverprobe hammer <rounds> [--locked]: see Hammer; the token must be plugged already.
+  if (argc >= 3 && strcmp(argv[1], "hammer") == 0)
+    return Hammer(atoi(argv[2]), argc > 3 && strcmp(argv[3], "--locked") == 0);
   struct {
     const char* name;
     void (*run)();
