@@ -742,7 +742,9 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT device, PIRP irp) {
   Role role = *static_cast<Role*>(device->DeviceExtension);
-  if (role == ROLE_CHILD && static_cast<ChildExt*>(device->DeviceExtension)->removed)
+  // A token that is gone opens no more; closing an old handle always succeeds.
+  if (role == ROLE_CHILD && IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CREATE &&
+      static_cast<ChildExt*>(device->DeviceExtension)->removed)
     return Complete(irp, STATUS_NO_SUCH_DEVICE);
   return Complete(irp, STATUS_SUCCESS);
 }
