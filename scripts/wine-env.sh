@@ -38,9 +38,11 @@ REG
 
 # Starts the wineserver and Wine's services detached, so they do not hold the caller's
 # stdout and stderr open (ctest would wait for them at every test).
+# When the server runs already (wineserver answers 2), its services run too.
 wine_start_server() {
-  wineserver -p30 </dev/null >/dev/null 2>&1 || true  # already running: fine
-  timeout 60 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+  if wineserver -p30 </dev/null >/dev/null 2>&1; then
+    timeout 60 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+  fi
 }
 
 # Stops this prefix's wineserver only.

@@ -8,9 +8,10 @@
 //   winprobe click TITLE ID           post BM_CLICK to the control ID (Post: the handler
 //                                     may run a modal message box)
 //   winprobe hittest TITLE X Y        the window's WM_NCHITTEST answer at client point X,Y
+//   winprobe minmax TITLE             the window's minimum tracking size (WM_GETMINMAXINFO)
 //   winprobe msgbox CAPTION [MS]      wait for a message box CAPTION; print its text and
 //                                     whether it has an OK button
-//   winprobe press-ok CAPTION         press the OK button of that box
+//   winprobe press-ok CAPTION [MS]    press the OK button of that box
 //   winprobe gone TITLE [MS]          wait until no visible window TITLE is left
 // Exit code 0 on success, 1 when the window or control is not found in time, 2 on usage.
 #include <windows.h>
@@ -143,6 +144,15 @@ int HitTest(const char* title, int x, int y) {
   return 0;
 }
 
+int MinMax(const char* title) {
+  HWND window = WaitVisible(nullptr, title, kDefaultWaitMs);
+  if (window == nullptr) return NotFound("window", title);
+  MINMAXINFO info = {};
+  SendMessageA(window, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&info));
+  std::printf("minmax min=%ldx%ld\n", info.ptMinTrackSize.x, info.ptMinTrackSize.y);
+  return 0;
+}
+
 int MessageBoxInfo(const char* caption, int ms) {
   HWND box = WaitVisible("#32770", caption, ms);
   if (box == nullptr) return NotFound("message box", caption);
@@ -155,8 +165,8 @@ int MessageBoxInfo(const char* caption, int ms) {
   return 0;
 }
 
-int PressOk(const char* caption) {
-  HWND box = WaitVisible("#32770", caption, kDefaultWaitMs);
+int PressOk(const char* caption, int ms) {
+  HWND box = WaitVisible("#32770", caption, ms);
   if (box == nullptr) return NotFound("message box", caption);
   HWND ok = GetDlgItem(box, IDOK);
   if (ok == nullptr) return NotFound("OK button of", caption);
@@ -188,8 +198,9 @@ int main(int argc, char** argv) {
   if (command == "hittest" && argc > 4) {
     return HitTest(name, std::atoi(argv[3]), std::atoi(argv[4]));
   }
+  if (command == "minmax") return MinMax(name);
   if (command == "msgbox") return MessageBoxInfo(name, WaitArg(argc, argv, 3));
-  if (command == "press-ok") return PressOk(name);
+  if (command == "press-ok") return PressOk(name, WaitArg(argc, argv, 3));
   if (command == "gone") return Gone(name, WaitArg(argc, argv, 3));
   std::fprintf(stderr, "winprobe: unknown command %s\n", command.c_str());
   return 2;
