@@ -26,14 +26,6 @@ bool IsContextValid(const DeviceContext* context);
 // an answer-to-reset; looks at the context only.
 bool IsOpenContextValid(const DeviceContext* context);
 
-// Opens a device file for reading; stores the handle through `handle` whatever happens and
-// returns whether it is valid.
-bool OpenDevicePath(const char* path, uint32_t shareMode, Handle* handle);
-// Closes a handle; false, doing nothing, for -1 and 0.
-bool CloseDeviceHandle(Handle handle);
-bool OpenSlotHandle(DeviceSlot* slot, uint32_t shareMode);
-bool CloseSlotHandle(DeviceSlot* slot);  // the caller resets the field
-
 inline constexpr uint32_t MUTEX_NAME_CAPACITY = 57;  // 56 characters and a NUL
 // The token's mutex name: the device path without its first four characters, at most 56.
 void MakeMutexName(const char* devicePath, char name[MUTEX_NAME_CAPACITY]);

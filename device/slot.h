@@ -22,3 +22,11 @@ struct DeviceSlot {
   uint32_t openCount;
   Handle mutex;  // the token's named mutex; 0 when the slot has none
 };
+
+// Opens a device file for reading; stores the handle through `handle` whatever happens and
+// returns whether it is valid.
+bool OpenDevicePath(const char* path, uint32_t shareMode, Handle* handle);
+// Closes a handle; false, doing nothing, for -1 and 0.
+bool CloseDeviceHandle(Handle handle);
+bool OpenSlotHandle(DeviceSlot* slot, uint32_t shareMode);
+bool CloseSlotHandle(DeviceSlot* slot);  // the caller resets the field

@@ -14,7 +14,24 @@
 #include "platform/platform.h"
 #include "token/token.h"
 
+namespace sim {
+struct Impl;
+}
+
 enum class SimMode { kHid, kUsb };
+
+// Further error values the simulated machine reports, as Windows does, beyond those the
+// library tells apart (platform/platform.h).
+struct SimError {
+  static constexpr uint32_t kInvalidFunction = 1;  // an I/O control the device does not serve
+  static constexpr uint32_t kPathNotFound = 3;     // a mutex name with a stray backslash
+  static constexpr uint32_t kInvalidHandle = 6;
+  static constexpr uint32_t kModNotFound = 126;
+  static constexpr uint32_t kProcNotFound = 127;
+  static constexpr uint32_t kAlreadyExists = 183;  // CreateMutexA opened an existing mutex
+  static constexpr uint32_t kNotOwner = 288;       // ReleaseMutex of a mutex not owned
+  static constexpr uint32_t kInvalidUserBuffer = 1784;
+};
 
 struct SimFaults {
   bool refuseTransact = false;   // the driver refuses the one-shot exchange
@@ -35,8 +52,8 @@ struct SimTokenSpec {
   uint8_t deviceType = 0x05;
   uint16_t deviceTypeStatus = 0x9000;
   std::vector<uint8_t> modeReply;
-  std::string hardwareId;    // HID mode; empty: the token's own
-  int replugAfterMs = -1;    // re-attach in the new mode this long after an accepted switch
+  std::string hardwareId;  // HID mode; empty: the token's own; "-": no hardware-ID property
+  int replugAfterMs = -1;  // re-attach in the new mode this long after an accepted switch
   SimFaults faults;
 };
 
@@ -60,7 +77,7 @@ enum class SimWait { kAcquire, kAbandoned, kTimeout, kFailed };
 
 class SimMachine {
  public:
-  SimMachine();  // NT family, major version 10, no devices
+  SimMachine();   // NT family, major version 10, no devices
   ~SimMachine();  // uninstalls itself when installed
   SimMachine(const SimMachine&) = delete;
   SimMachine& operator=(const SimMachine&) = delete;
@@ -89,6 +106,8 @@ class SimMachine {
   void FailMutexCreation(bool fail);
   void SetNextWait(const std::string& mutexName, SimWait outcome);  // one wait on that name
   void FailDosDeviceQuery(bool fail);
+  void FailLoadLibrary(bool fail);                 // LoadLibraryA("hid.dll") fails (error 126)
+  void FailProcLookup(const std::string& name);    // GetProcAddress of that name fails (127)
   void SetTransferLatencyMicros(uint32_t micros);  // every control transfer costs this
 
   // What the library did. Every exchange is logged unless logging is off.
@@ -105,6 +124,9 @@ class SimMachine {
   int LoadLibraryCalls() const;
   int GetProcAddressCalls() const;
   int SetupDiGetClassDevsCalls() const;
+  int LiveDeviceInfoSets() const;  // sets made and not yet destroyed
+  // Calls through an entry point other than the one GetProcAddress gave for that name.
+  int BadEntryCalls() const;
   std::vector<std::string> MutexNamesCreated() const;  // every CreateMutexA name, in order
   bool MutexHeld(const std::string& name) const;       // owned by the library now
 
@@ -112,6 +134,6 @@ class SimMachine {
   void RunDueEvents();
 
  private:
-  struct Impl;
-  Impl* impl_;
+  friend struct SimOps;  // the platform operations reach the installed machine's state
+  sim::Impl* impl_;
 };

@@ -1,0 +1,24 @@
+# Shared helpers for the project's scripts: package installs and stage reporting.
+
+# Installs the Debian packages given that are not installed yet (apt-get; root).
+ensure_packages() {
+  local missing=()
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "== installing: ${missing[*]}"
+  if [ -z "${TOKENMODE_APT_UPDATED:-}" ]; then
+    apt-get update -qq
+    export TOKENMODE_APT_UPDATED=1
+  fi
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# The packages every native build needs.
+ensure_build_packages() {
+  ensure_packages cmake make g++ libgtest-dev googletest libgmock-dev libbenchmark-dev \
+    nlohmann-json3-dev
+}
+
+jobs() { nproc 2>/dev/null || echo 2; }

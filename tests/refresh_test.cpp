@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "device/discovery.h"
+#include "device/refresh.h"
+#include "tests/library_fixture.h"
+
+namespace {
+
+using Refresh = LibraryTest;
+
+std::vector<DeviceKind> Kinds() {
+  std::vector<DeviceKind> kinds;
+  for (const DeviceSlot& slot : DeviceRegistry) {
+    if (slot.kind != DEVICE_KIND_FREE) kinds.push_back(slot.kind);
+  }
+  return kinds;
+}
+
+TEST_F(Refresh, HidTokensTakeTheLowestSlotsInDiscoveryOrder) {
+  machine.AddToken(Usb());
+  machine.AddToken(Hid());
+  machine.AddToken(Usb());
+  machine.AddToken(Hid());
+  EnumAll();
+  EXPECT_EQ((std::vector<DeviceKind>{1, 1, 2, 2}), Kinds());
+  EXPECT_STREQ(machine.PathOf(1).c_str(), DeviceRegistry[0].devicePath);
+  EXPECT_STREQ(machine.PathOf(3).c_str(), DeviceRegistry[1].devicePath);
+  EXPECT_STREQ(machine.PathOf(0).c_str(), DeviceRegistry[2].devicePath);
+}
+
+TEST_F(Refresh, TokensWhoseAnswerToResetCannotBeReadAreNotListed) {
+  SimTokenSpec mute = Usb();
+  mute.faults.atrUnreadable = true;
+  machine.AddToken(mute);
+  machine.AddToken(Hid());
+  const auto records = EnumAll();
+  ASSERT_EQ(1u, records.size());
+  EXPECT_STREQ(machine.PathOf(1).c_str(), DeviceRegistry[records[0].slotIndex].devicePath);
+}
+
+TEST_F(Refresh, TemporaryMutexesLiveForOneFetchOpenOnesStay) {
+  machine.AddToken(Hid());
+  machine.AddToken(Hid());
+  EnumAll();
+  EXPECT_EQ(0, machine.OpenMutexHandles());
+  EXPECT_EQ(0u, DeviceRegistry[0].mutex);
+  EXPECT_EQ(0u, DeviceRegistry[1].mutex);
+  EXPECT_EQ(2u, machine.MutexNamesCreated().size());
+
+  auto records = EnumAll();
+  ASSERT_EQ(RESULT_SUCCESS, Open(&records[1]));
+  const Handle mutex = DeviceRegistry[1].mutex;
+  EnumAll();
+  EXPECT_EQ(mutex, DeviceRegistry[1].mutex);
+  EXPECT_EQ(1, machine.OpenMutexHandles());
+  EXPECT_EQ(RESULT_SUCCESS, Close(&records[1]));
+}
+
+TEST_F(Refresh, VanishedTokensAreFreedOpenOrNot) {
+  machine.AddToken(Hid());
+  machine.AddToken(Usb());
+  auto records = EnumAll();
+  ASSERT_EQ(RESULT_SUCCESS, Open(&records[0]));
+  machine.Unplug(0);
+  machine.Unplug(1);
+  EXPECT_TRUE(EnumAll().empty());
+  EXPECT_EQ(1, machine.OpenDeviceHandles()) << "a freed open slot's handle is not closed";
+  EXPECT_EQ(RESULT_INVALID_PARAMETER, Close(&records[0]));
+}
+
+TEST_F(Refresh, AnOpenTokenThatStopsAnsweringKeepsItsOldData) {
+  machine.AddToken(Usb());
+  auto records = EnumAll();
+  ASSERT_EQ(RESULT_SUCCESS, Open(&records[0]));
+  machine.Faults(0).atrUnreadable = true;
+  const auto again = EnumAll();
+  ASSERT_EQ(1u, again.size());
+  EXPECT_EQ(0, memcmp(records[0].atr, again[0].atr, 17));
+  EXPECT_EQ(RESULT_SUCCESS, Close(&records[0]));
+  EXPECT_TRUE(EnumAll().empty()) << "closed now, so dropped";
+}
+
+TEST_F(Refresh, AFreedSlotIsGivenToTheNextToken) {
+  machine.AddToken(Hid());
+  const DeviceContext old = EnumOne();
+  machine.Unplug(0);
+  machine.AddToken(Hid(0x0240));
+  const DeviceContext now = EnumOne();
+  EXPECT_EQ(old.slotIndex, now.slotIndex) << "a context names its slot by index only";
+  EXPECT_EQ(0x00020400u, now.version);
+}
+
+TEST_F(Refresh, PathsDifferingInCaseAreOneToken) {
+  DevicePathEntry* entries[3] = {};
+  const char* paths[] = {"\\\\?\\hid#Token#1", "\\\\?\\HID#TOKEN#1"};
+  std::vector<std::vector<uint8_t>> blocks;
+  for (int i = 0; i < 2; ++i) {
+    blocks.emplace_back(4 + strlen(paths[i]) + 1);
+    memcpy(blocks.back().data() + 4, paths[i], strlen(paths[i]) + 1);
+    entries[i] = reinterpret_cast<DevicePathEntry*>(blocks.back().data());
+  }
+  EXPECT_EQ(0, MergeDiscoveredPaths(entries, 2, DEVICE_KIND_HID));
+  EXPECT_TRUE(Kinds().empty()) << "no device answers at these paths";
+
+  SimTokenSpec spec = Hid();
+  spec.path = "\\\\?\\hid#Token#1";
+  machine.AddToken(spec);
+  EXPECT_EQ(0, MergeDiscoveredPaths(entries, 2, DEVICE_KIND_HID));
+  EXPECT_EQ((std::vector<DeviceKind>{1}), Kinds());
+  EXPECT_EQ(0, MergeDiscoveredPaths(entries, 2, DEVICE_KIND_USB));
+  EXPECT_EQ((std::vector<DeviceKind>{1}), Kinds()) << "the USB driver does not answer there";
+}
+
+TEST_F(Refresh, PathsTooLongForTheSlotAreSkipped) {
+  SimTokenSpec longPath = Usb();
+  longPath.path = "\\\\?\\usb#" + std::string(300, 'p');
+  machine.AddToken(longPath);
+  machine.AddToken(Usb());
+  const auto records = EnumAll();
+  ASSERT_EQ(1u, records.size());
+  EXPECT_STREQ(machine.PathOf(1).c_str(), DeviceRegistry[records[0].slotIndex].devicePath);
+}
+
+TEST_F(Refresh, AFullRegistryRefusesTheHundredTwentyEighthToken) {
+  for (int i = 0; i < 128; ++i) machine.AddToken(i < 100 ? Hid() : Usb());
+  const auto records = EnumAll();
+  EXPECT_EQ(127u, records.size());
+
+  DevicePathList list = nullptr;
+  int32_t count = DISCOVERY_CAPACITY;
+  ASSERT_EQ(1, DiscoverDevicePaths(&USB_DRIVER_INTERFACE_GUID, nullptr, &list, &count));
+  EXPECT_EQ(-1, MergeDiscoveredPaths(list, count, DEVICE_KIND_USB));
+  FreeDevicePathList(list);
+}
+
+TEST_F(Refresh, AFailedDiscoveryLeavesItsKindAlone) {
+  machine.AddToken(Usb());
+  machine.AddToken(Hid());
+  auto records = EnumAll();
+  ASSERT_EQ(2u, records.size());
+  ASSERT_EQ(RESULT_SUCCESS, Open(&records[1]));
+  // The USB discovery's pointer array cannot be allocated; the HID one can.
+  machine.FailAllocationsAfter(3);
+  DeviceContext again[2];
+  uint32_t size = sizeof again;
+  EXPECT_EQ(RESULT_SUCCESS, Enum(again, &size));
+  EXPECT_EQ(184u, size);
+  EXPECT_EQ(RESULT_SUCCESS, Close(&records[1]));
+}
+
+TEST_F(Refresh, Nt4ListsOnlyUsbTokens) {
+  machine.SetOs(2, 4);
+  machine.AddToken(Hid());
+  machine.AddToken(Usb());
+  const auto records = EnumAll();
+  ASSERT_EQ(1u, records.size());
+  EXPECT_EQ(DEVICE_KIND_USB, DeviceRegistry[records[0].slotIndex].kind);
+}
+
+TEST_F(Refresh, NothingLeaksAcrossRefreshes) {
+  machine.AddToken(Hid());
+  machine.AddToken(Usb());
+  machine.AddOtherHidDevice("HID\\VID_046D&PID_C31C");
+  for (int i = 0; i < 3; ++i) EnumAll();
+  EXPECT_EQ(0, machine.LiveAllocations());
+  EXPECT_EQ(0, machine.LiveDeviceInfoSets());
+  EXPECT_EQ(0, machine.OpenDeviceHandles());
+  EXPECT_EQ(0, machine.OpenMutexHandles());
+}
+
+}  // namespace
