@@ -1,9 +1,11 @@
 #include "app/sim_scenarios.h"
 
 #include <fstream>
-#include <sstream>
 
 #include "platform/sim/sim_machine.h"
+#ifdef TOKENMODE_SCENARIO_LOADER
+#include "platform/sim/scenario.h"
+#endif
 
 namespace {
 
@@ -33,12 +35,15 @@ std::vector<NamedScenario> BuiltInScenarios() {
   };
 }
 
-// JSON scenario files are read by the command-line tool's scenario loader; this is the one
-// place that hands a file's text to it.
-bool LoadScenarioText(const std::string& path, const std::string& /*json*/, SimMachine&,
-                      std::string* error) {
-  *error = "cannot read " + path + ": JSON scenarios need the scenario loader in this build";
+// JSON scenario files go to the command-line tool's scenario loader, where the build has it.
+bool LoadScenarioFromFile(const std::string& path, SimMachine& machine, std::string* error) {
+#ifdef TOKENMODE_SCENARIO_LOADER
+  return LoadScenarioFile(path, machine, error);
+#else
+  (void)machine;
+  *error = "cannot read " + path + ": this build has no JSON scenario loader";
   return false;
+#endif
 }
 
 }  // namespace
@@ -54,7 +59,5 @@ bool SetUpScenario(const std::string& scenario, SimMachine& machine, std::string
     *error = "no built-in scenario and no file named '" + scenario + "'";
     return false;
   }
-  std::stringstream text;
-  text << file.rdbuf();
-  return LoadScenarioText(scenario, text.str(), machine, error);
+  return LoadScenarioFromFile(scenario, machine, error);
 }
