@@ -4,7 +4,7 @@
 
 namespace {
 
-class Control : public LibraryTest {
+class ModeControl : public LibraryTest {
  protected:
   DeviceContext OpenToken(const SimTokenSpec& spec) {
     machine.AddToken(spec);
@@ -22,7 +22,7 @@ struct GateCase {
   Result result;
 };
 
-class Gates : public Control, public testing::WithParamInterface<GateCase> {};
+class Gates : public ModeControl, public testing::WithParamInterface<GateCase> {};
 
 TEST_P(Gates, ModeRequestOnlyWhereTypeAndVersionAllowIt) {
   const GateCase& c = GetParam();
@@ -30,9 +30,8 @@ TEST_P(Gates, ModeRequestOnlyWhereTypeAndVersionAllowIt) {
   uint32_t outLength = 99;
   EXPECT_EQ(c.result, Control(&context, CONTROL_USB_MODE, nullptr, 0, &outLength));
   const auto sent = Transacts();
-  const std::string query =
-      c.version == 0x0200 ? "40 00 00 00 00 00 06 00 80 CA 06 00 01 00"
-                          : "40 00 00 00 00 00 06 00 80 CA 07 00 01 00";
+  const std::string query = c.version == 0x0200 ? "40 00 00 00 00 00 06 00 80 CA 06 00 01 00"
+                                                : "40 00 00 00 00 00 06 00 80 CA 07 00 01 00";
   if (c.result == RESULT_SUCCESS) {
     EXPECT_EQ((std::vector<std::string>{query, "40 01 07 00 00 00 01 00 00"}), sent);
     EXPECT_EQ(0u, outLength);
@@ -54,7 +53,7 @@ INSTANTIATE_TEST_SUITE_P(
                     GateCase{0x0200, 0x00, RESULT_FUNCTION_NOT_SUPPORTED},  // 0x0200 never
                     GateCase{0x0200, 0x01, RESULT_FUNCTION_NOT_SUPPORTED}));
 
-TEST_F(Control, HidModeByteOnBothTransports) {
+TEST_F(ModeControl, HidModeByteOnBothTransports) {
   DeviceContext usb = OpenToken(Usb(0x0205, 0x85));
   EXPECT_EQ(RESULT_SUCCESS, Control(&usb, CONTROL_HID_MODE));
   EXPECT_EQ("40 01 07 00 00 00 01 00 AA", Transacts().at(1));
@@ -70,7 +69,7 @@ TEST_F(Control, HidModeByteOnBothTransports) {
   Close(&hid);
 }
 
-TEST_F(Control, QueryFailuresStopTheSwitch) {
+TEST_F(ModeControl, QueryFailuresStopTheSwitch) {
   SimTokenSpec spec = Usb();
   spec.deviceTypeStatus = 0x6D00;
   DeviceContext context = OpenToken(spec);
@@ -83,7 +82,7 @@ TEST_F(Control, QueryFailuresStopTheSwitch) {
   Close(&context);
 }
 
-TEST_F(Control, ReplyDataToTheModeRequest) {
+TEST_F(ModeControl, ReplyDataToTheModeRequest) {
   SimTokenSpec spec = Usb();
   spec.modeReply = {0xAB, 0xCD};
   DeviceContext context = OpenToken(spec);
@@ -98,7 +97,7 @@ TEST_F(Control, ReplyDataToTheModeRequest) {
   Close(&context);
 }
 
-TEST_F(Control, RefusedBeforeAnythingIsSent) {
+TEST_F(ModeControl, RefusedBeforeAnythingIsSent) {
   DeviceContext context = OpenToken(Usb());
   DeviceContext enumerated = context;
   enumerated.handle = kInvalidHandle;

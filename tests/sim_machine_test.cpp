@@ -117,14 +117,14 @@ class Sim : public ::testing::Test {
       }
       const Proc detail = Lookup("SetupDiGetDeviceInterfaceDetailA");
       uint32_t required = 0;
-      EXPECT_FALSE(
-          os().SetupDiGetDeviceInterfaceDetailA(detail, set, &data, nullptr, 0, &required));
+      EXPECT_FALSE(os().SetupDiGetDeviceInterfaceDetailA(detail, set, &data, nullptr, 0, &required,
+                                                         nullptr));
       EXPECT_EQ(os().GetLastError(), kErrorInsufficientBuffer);
       std::vector<uint8_t> block(required);
       const uint32_t five = 5;
       std::memcpy(block.data(), &five, 4);
       EXPECT_TRUE(os().SetupDiGetDeviceInterfaceDetailA(detail, set, &data, block.data(), required,
-                                                        nullptr));
+                                                        nullptr, nullptr));
       const std::string path(reinterpret_cast<const char*>(block.data()) + 4);
       EXPECT_EQ(required, 4 + path.size() + 1);
       paths.push_back(path);
@@ -196,14 +196,14 @@ TEST_F(Sim, SetupApiRefusesMalformedCalls) {
   ASSERT_TRUE(os().SetupDiEnumDeviceInterfaces(enumerate, set, &kHidGuid, 0, &data));
   const Proc detail = Lookup("SetupDiGetDeviceInterfaceDetailA");
   uint32_t required = 0;
-  os().SetupDiGetDeviceInterfaceDetailA(detail, set, &data, nullptr, 0, &required);
+  os().SetupDiGetDeviceInterfaceDetailA(detail, set, &data, nullptr, 0, &required, nullptr);
   std::vector<uint8_t> block(required, 0);
-  EXPECT_FALSE(
-      os().SetupDiGetDeviceInterfaceDetailA(detail, set, &data, block.data(), required, nullptr));
+  EXPECT_FALSE(os().SetupDiGetDeviceInterfaceDetailA(detail, set, &data, block.data(), required,
+                                                     nullptr, nullptr));
   EXPECT_EQ(os().GetLastError(), 1784u);  // size field not 5
   block[0] = 5;
   EXPECT_FALSE(os().SetupDiGetDeviceInterfaceDetailA(detail, set, &data, block.data(), required - 1,
-                                                     nullptr));
+                                                     nullptr, nullptr));
   EXPECT_EQ(os().GetLastError(), kErrorInsufficientBuffer);
 
   EXPECT_TRUE(os().SetupDiDestroyDeviceInfoList(set));
@@ -733,20 +733,29 @@ TEST_F(Sim, AcceptedModeSwitchReattachesInTheNewModeWithANewPath) {
 }
 
 TEST_F(Sim, ReattachWaitsForItsTime) {
+  using std::chrono::milliseconds;
   SimTokenSpec spec = Spec(SimMode::kUsb);
-  spec.replugAfterMs = 40;
+  spec.replugAfterMs = 300;
   const int token = machine.AddToken(spec);
   const std::string usbPath = machine.PathOf(token);
-  Ioctl(Open(token), kTransact, kModeToHid);
+  const Handle h = Open(token);
+  Ioctl(h, kTransact, kModeToUsb);
+  std::this_thread::sleep_for(milliseconds(100));
+  Ioctl(h, kTransact, kModeToHid);  // the last switch before the re-attach wins
   machine.RunDueEvents();
   EXPECT_EQ(machine.PathOf(token), usbPath);
   EXPECT_TRUE(machine.IsPresent(token));
-  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+
+  std::this_thread::sleep_for(milliseconds(230));  // past the first switch's time only
   machine.RunDueEvents();
   EXPECT_EQ(machine.ModeOf(token), SimMode::kHid);
   EXPECT_NE(machine.PathOf(token), usbPath);
+  const std::string hidPath = machine.PathOf(token);
+  std::this_thread::sleep_for(milliseconds(200));
+  machine.RunDueEvents();
+  EXPECT_EQ(machine.PathOf(token), hidPath);  // re-attached once, not once per switch
 
-  machine.Reattach(token);  // with no switch requested the token stays as it is
+  machine.Reattach(token);  // with no switch requested the token keeps its mode
   EXPECT_EQ(machine.ModeOf(token), SimMode::kHid);
   EXPECT_TRUE(machine.IsPresent(token));
 }

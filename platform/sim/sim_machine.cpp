@@ -145,6 +145,9 @@ void Impl::RunDueEvents() {
 void Impl::NoteModeRequests(int token, uint32_t before) {
   const TokenEntry& entry = tokens[static_cast<size_t>(token)];
   if (entry.model.modeRequests == before || entry.spec.replugAfterMs < 0) return;
+  for (const ReattachEvent& event : events) {
+    if (event.token == token) return;  // one re-attach takes every switch stored before it
+  }
   events.push_back({Clock::now() + std::chrono::milliseconds(entry.spec.replugAfterMs), token});
 }
 
@@ -266,6 +269,12 @@ void SimMachine::FailAllocationsAfter(int successes) {
 void SimMachine::FailMutexCreation(bool fail) {
   impl_->failMutexCreation = fail;
 }
+void SimMachine::KeepStaleDeviceElements(bool keep) {
+  impl_->staleDeviceElements = keep;
+}
+void SimMachine::AddDosName(const std::string& name) {
+  impl_->extraDosNames.push_back(name);
+}
 void SimMachine::FailDosDeviceQuery(bool fail) {
   impl_->failDosQuery = fail;
 }
@@ -312,6 +321,7 @@ std::vector<std::string> SimMachine::DosNames() const {
   for (const sim::Device& device : impl_->devices) {
     if (device.present && !device.dosName.empty()) names.push_back(device.dosName);
   }
+  names.insert(names.end(), impl_->extraDosNames.begin(), impl_->extraDosNames.end());
   return names;
 }
 
