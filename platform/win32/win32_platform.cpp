@@ -158,11 +158,12 @@ int32_t Win32SetupDiEnumDeviceInterfaces(Proc entry, DevInfoSet set, const Guid*
 
 int32_t Win32SetupDiGetDeviceInterfaceDetail(Proc entry, DevInfoSet set, DeviceInterfaceData* data,
                                              void* detail, uint32_t detailSize,
-                                             uint32_t* requiredSize) {
+                                             uint32_t* requiredSize, DeviceInfoData* deviceInfo) {
   DWORD required = 0;
   BOOL ok = EntryAs<GetDeviceInterfaceDetailFn>(entry)(
       ToWinSet(set), reinterpret_cast<SP_DEVICE_INTERFACE_DATA*>(data),
-      static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(detail), detailSize, &required, nullptr);
+      static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(detail), detailSize, &required,
+      reinterpret_cast<SP_DEVINFO_DATA*>(deviceInfo));
   DWORD error = ::GetLastError();
   if (requiredSize != nullptr) *requiredSize = required;
   ::SetLastError(error);
