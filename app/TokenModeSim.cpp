@@ -37,7 +37,7 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
 void WriteTrace() {
   const char* path = std::getenv("TOKENMODE_TRACE");
   if (path == nullptr || *path == '\0' || g_machine == nullptr) return;
-  std::FILE* file = std::fopen(path, "w");
+  std::FILE* file = std::fopen(path, "wb");  // LF line ends, as the test tools read them
   if (file == nullptr) return;
   for (const SimExchange& e : g_machine->Log()) {
     std::string line = e.operation + ' ' + e.path + ' ' + Hex(e.sent) + " -> ";
