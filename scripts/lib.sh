@@ -22,3 +22,13 @@ ensure_build_packages() {
 }
 
 jobs() { nproc 2>/dev/null || echo 2; }
+
+# The packages of the 32-bit Windows cross build and of running it under Wine and Xvfb.
+ensure_win32_packages() {
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386  # Wine for a 32-bit program needs wine32:i386
+    unset TOKENMODE_APT_UPDATED
+  fi
+  ensure_packages cmake make g++-mingw-w64-i686-posix googletest nlohmann-json3-dev \
+    wine wine32:i386 fonts-wine xvfb xdotool imagemagick
+}
