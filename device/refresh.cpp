@@ -74,6 +74,15 @@ void FetchAnswerToReset(DeviceSlot* slot) {
   }
 }
 
+void ReleaseVanishedSlot(DeviceSlot* slot) {
+  if (slot->handle == kInvalidHandle) return;
+  CloseSlotHandle(slot);
+  if (slot->mutex != 0) Platform().CloseHandle(slot->mutex);
+  slot->handle = kInvalidHandle;
+  slot->mutex = 0;
+  slot->openCount = 0;
+}
+
 void DiscoverAndMerge(const Guid* guid, const char* filter, DeviceKind kind) {
   DevicePathList list = nullptr;
   int32_t count = DISCOVERY_CAPACITY;
@@ -95,9 +104,13 @@ int32_t MergeDiscoveredPaths(DevicePathEntry** list, int32_t count, DeviceKind k
   int32_t result = 0;
   if (list == nullptr) count = 0;
 
-  // Forget vanished tokens; an open one's handle and mutex are left as they are.
+  // Forget vanished tokens. An open one's handle and mutex are closed here: its context can no
+  // longer close them (the slot is free), and taking the slot again would overwrite them.
   for (DeviceSlot& slot : DeviceRegistry) {
-    if (slot.kind == kind && !Listed(list, count, slot.devicePath)) slot.kind = DEVICE_KIND_FREE;
+    if (slot.kind == kind && !Listed(list, count, slot.devicePath)) {
+      slot.kind = DEVICE_KIND_FREE;
+      ReleaseVanishedSlot(&slot);
+    }
   }
 
   // Register new tokens in the lowest free slots.

@@ -66,9 +66,59 @@ TEST_F(Refresh, VanishedTokensAreFreedOpenOrNot) {
   machine.Unplug(0);
   machine.Unplug(1);
   EXPECT_TRUE(EnumAll().empty());
-  EXPECT_EQ(1, machine.OpenDeviceHandles()) << "a freed open slot's handle is not closed";
   EXPECT_EQ(RESULT_INVALID_PARAMETER, Close(&records[0]));
 }
+
+// A token unplugged while open: its context can no longer close it, so the refresh that frees
+// its slot closes its handle and mutex; nothing is left open, and the token that takes the slot
+// next starts clean.
+struct VanishedOpenCase {
+  const char* name;
+  bool usb;
+  int openings;
+  bool nextTokenTakesTheSlot;
+};
+
+class VanishedOpen : public LibraryTest, public testing::WithParamInterface<VanishedOpenCase> {};
+
+TEST_P(VanishedOpen, LeavesNoHandleOrMutexOpen) {
+  const VanishedOpenCase& c = GetParam();
+  machine.AddToken(c.usb ? Usb() : Hid());
+  DeviceContext first = EnumOne();
+  DeviceContext second = first;
+  ASSERT_EQ(RESULT_SUCCESS, Open(&first));
+  if (c.openings == 2) {
+    ASSERT_EQ(RESULT_SUCCESS, Open(&second));
+  }
+  machine.Unplug(0);
+  if (c.nextTokenTakesTheSlot) machine.AddToken(c.usb ? Usb(0x0240) : Hid(0x0240));
+
+  const auto now = EnumAll();
+  EXPECT_EQ(0, machine.OpenDeviceHandles());
+  EXPECT_EQ(0, machine.OpenMutexHandles());
+  if (c.nextTokenTakesTheSlot) {
+    ASSERT_EQ(1u, now.size());
+    EXPECT_EQ(first.slotIndex, now[0].slotIndex);
+    DeviceContext next = now[0];
+    ASSERT_EQ(RESULT_SUCCESS, Open(&next));
+    EXPECT_EQ(1u, DeviceRegistry[next.slotIndex].openCount) << "no opening carried over";
+    EXPECT_EQ(RESULT_SUCCESS, Close(&next));
+  } else {
+    EXPECT_TRUE(now.empty());
+    EXPECT_EQ(RESULT_INVALID_PARAMETER, Close(&first));
+  }
+  EXPECT_EQ(0, machine.OpenDeviceHandles());
+  EXPECT_EQ(0, machine.OpenMutexHandles());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, VanishedOpen,
+    testing::Values(VanishedOpenCase{"HidOpenedOnce", false, 1, false},
+                    VanishedOpenCase{"HidOpenedTwice", false, 2, false},
+                    VanishedOpenCase{"UsbOpenedOnce", true, 1, false},
+                    VanishedOpenCase{"HidSlotTakenAgain", false, 1, true},
+                    VanishedOpenCase{"UsbSlotTakenAgain", true, 2, true}),
+    [](const testing::TestParamInfo<VanishedOpenCase>& param) { return param.param.name; });
 
 TEST_F(Refresh, AnOpenTokenThatStopsAnsweringKeepsItsOldData) {
   machine.AddToken(Usb());
