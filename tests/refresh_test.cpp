@@ -79,6 +79,9 @@ struct VanishedOpenCase {
   bool nextTokenTakesTheSlot;
 };
 
+// Printed by name: the raw bytes gtest would print include the record's padding.
+void PrintTo(const VanishedOpenCase& c, std::ostream* out) { *out << c.name; }
+
 class VanishedOpen : public LibraryTest, public testing::WithParamInterface<VanishedOpenCase> {};
 
 TEST_P(VanishedOpen, LeavesNoHandleOrMutexOpen) {
