@@ -20,8 +20,7 @@ struct DeviceOperations {
 const DeviceOperations& LibraryDeviceOperations();
 
 // A message box with no owner window: text, caption and flag word; its answer is not used.
-using ShowMessageFn = void (*)(void* user, const char* text, const char* caption,
-                               uint32_t flags);
+using ShowMessageFn = void (*)(void* user, const char* text, const char* caption, uint32_t flags);
 
 inline constexpr char kMessageNoDongle[] = "No dongle found!";
 inline constexpr char kMessageSetFailed[] = "Failed to set communication mode!";

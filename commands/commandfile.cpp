@@ -101,8 +101,10 @@ Result QueryDeviceType(DeviceContext* context, uint8_t* deviceType) {
   uint8_t type = reply[0];
   if (!first) {
     type &= 0xF0;
-    if (type == 0x80) type = 1;
-    else if (type == 0xC0) type = 2;
+    if (type == 0x80)
+      type = 1;
+    else if (type == 0xC0)
+      type = 2;
   }
   *deviceType = type;
   return RESULT_SUCCESS;

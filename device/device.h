@@ -71,5 +71,4 @@ inline constexpr uint32_t CONTROL_HID_MODE = 0x42;  // 'B'
 // checks it and the version, and sends the mode request; the new mode is taken once the
 // token is detached and attached again. *outLength (optional) receives the reply length.
 Result ControlDevice(DeviceContext* context, uint32_t controlCode, const void* inData,
-                     uint32_t inLength, void* outBuffer, uint32_t outCapacity,
-                     uint32_t* outLength);
+                     uint32_t inLength, void* outBuffer, uint32_t outCapacity, uint32_t* outLength);

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-const Guid USB_DRIVER_INTERFACE_GUID = {{0xF7, 0x38, 0x16, 0x17, 0xAD, 0x1E, 0x73, 0x48, 0xBA,
-                                         0x98, 0xC9, 0x66, 0xAB, 0xCF, 0x01, 0x42}};
+const Guid USB_DRIVER_INTERFACE_GUID = {{0xF7, 0x38, 0x16, 0x17, 0xAD, 0x1E, 0x73, 0x48, 0xBA, 0x98,
+                                         0xC9, 0x66, 0xAB, 0xCF, 0x01, 0x42}};
 const char DOS_NAME_PREFIX[] = "DRAVEL2";
 const char HID_HARDWARE_ID_FILTER[] = "HID\\Vid_0471&Pid_485e";
 
@@ -19,7 +19,9 @@ constexpr uint32_t kDeviceRecordSize = 28;
 Proc g_enumDeviceInterfaces = nullptr;
 Proc g_getDeviceInterfaceDetail = nullptr;
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // Compares the first `length` bytes, ignoring the case of ASCII letters.
 bool PrefixEqualsIgnoringCase(const char* text, const char* prefix, size_t length) {
@@ -42,19 +44,15 @@ DevicePathList AllocateList(int32_t capacity) {
 }
 
 // Whether the device element's first hardware ID begins with `filter`, in any letter case.
-bool HardwareIdMatches(DevInfoSet set, uint32_t index, const char* filter) {
+bool HardwareIdMatches(DevInfoSet set, DeviceInfoData* element, const char* filter) {
   const PlatformOps& os = Platform();
-  DeviceInfoData element{};
-  element.size = kDeviceRecordSize;
-  os.SetupDiEnumDeviceInfo(set, index, &element);
-
   uint32_t size = HARDWARE_ID_BUFFER_SIZE;
   auto* buffer = static_cast<uint8_t*>(os.LocalAlloc(kLocalZeroInit, size));
   if (buffer == nullptr) return false;
   for (;;) {
     uint32_t required = 0;
-    if (os.SetupDiGetDeviceRegistryPropertyA(set, &element, kSpdrpHardwareId, nullptr, buffer,
-                                             size, &required) != 0) {
+    if (os.SetupDiGetDeviceRegistryPropertyA(set, element, kSpdrpHardwareId, nullptr, buffer, size,
+                                             &required) != 0) {
       break;
     }
     if (os.GetLastError() != kErrorInsufficientBuffer || required <= size) {
@@ -130,12 +128,9 @@ int32_t DiscoverByInterface(const Guid* guid, const char* hardwareIdFilter, Devi
     if (os.SetupDiEnumDeviceInterfaces(g_enumDeviceInterfaces, set, guid, index, &iface) == 0) {
       break;  // no more interfaces (error 259), or any other failure
     }
-    // A filtered-out interface still uses up its index.
-    if (hardwareIdFilter != nullptr && !HardwareIdMatches(set, index, hardwareIdFilter)) continue;
-
     uint32_t required = 0;
     os.SetupDiGetDeviceInterfaceDetailA(g_getDeviceInterfaceDetail, set, &iface, nullptr, 0,
-                                        &required);
+                                        &required, nullptr);
     const uint32_t blockSize = required;
     auto* entry = static_cast<DevicePathEntry*>(
         blockSize > sizeof(uint32_t) ? os.LocalAlloc(kLocalZeroInit, blockSize) : nullptr);
@@ -145,10 +140,21 @@ int32_t DiscoverByInterface(const Guid* guid, const char* hardwareIdFilter, Devi
     }
     paths[found] = entry;
     entry->sizeField = kInterfaceDetailSizeField;
+    // The detail names the device element behind this very interface: element i of the set
+    // need not be the device of interface i (a device with several interfaces, or a set that
+    // still lists unplugged devices).
+    DeviceInfoData element{};
+    element.size = kDeviceRecordSize;
     if (os.SetupDiGetDeviceInterfaceDetailA(g_getDeviceInterfaceDetail, set, &iface, entry,
-                                            blockSize, &required) == 0) {
+                                            blockSize, &required, &element) == 0) {
       failed = true;
       break;
+    }
+    // A filtered-out interface still uses up its index.
+    if (hardwareIdFilter != nullptr && !HardwareIdMatches(set, &element, hardwareIdFilter)) {
+      os.LocalFree(entry);
+      paths[found] = nullptr;
+      continue;
     }
     // The path must end within its block, whatever the platform wrote.
     reinterpret_cast<char*>(entry)[blockSize - 1] = '\0';

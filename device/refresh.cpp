@@ -12,7 +12,9 @@ namespace {
 constexpr uint32_t kAtrBufferSize = 256;
 constexpr uint8_t kAtrReadLength = 255;
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // Whole strings, byte by byte, with A to Z taken as a to z.
 bool PathsEqual(const char* a, const char* b) {

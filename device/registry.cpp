@@ -14,7 +14,9 @@ constexpr uint32_t kReserved2 = 24000;
 constexpr uint32_t kLeastOpenVersion = 0x20000;
 constexpr uint32_t kMutexNameSkip = 4;  // "\\?\" or "\\.\"
 
-DeviceSlot* SlotOf(const DeviceContext* context) { return &DeviceRegistry[context->slotIndex]; }
+DeviceSlot* SlotOf(const DeviceContext* context) {
+  return &DeviceRegistry[context->slotIndex];
+}
 
 }  // namespace
 
@@ -63,7 +65,9 @@ bool OpenSlotHandle(DeviceSlot* slot, uint32_t shareMode) {
   return true;
 }
 
-bool CloseSlotHandle(DeviceSlot* slot) { return CloseDeviceHandle(slot->handle); }
+bool CloseSlotHandle(DeviceSlot* slot) {
+  return CloseDeviceHandle(slot->handle);
+}
 
 Result ListDevices(DeviceContext* contexts, uint32_t* size) {
   if (size == nullptr) return RESULT_INVALID_PARAMETER;
@@ -160,8 +164,7 @@ Result CloseDevice(DeviceContext* context) {
 Result CloseSlot(DeviceContext* context) {
   if (!IsContextValid(context)) return RESULT_INVALID_PARAMETER;
   DeviceSlot* slot = SlotOf(context);
-  if (slot->handle != context->handle || slot->handle == kInvalidHandle ||
-      slot->openCount == 0) {
+  if (slot->handle != context->handle || slot->handle == kInvalidHandle || slot->openCount == 0) {
     return RESULT_INVALID_PARAMETER;
   }
   slot->openCount -= 1;

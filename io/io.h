@@ -27,12 +27,12 @@ void EncodeControlRequest(const ControlRequest& request, uint8_t out[8]);
 // A vendor control request (value derived from `code`) with 0 to 255 data bytes; the reply
 // lands in `reply` (capacity in *replyLength, callers pass 255) and its length in
 // *replyLength. 0 on success, -1 on failure.
-int32_t SendControlRequest(DeviceSlot* slot, int32_t code, const uint8_t* data,
-                           uint32_t dataLength, uint8_t* reply, uint32_t* replyLength);
+int32_t SendControlRequest(DeviceSlot* slot, int32_t code, const uint8_t* data, uint32_t dataLength,
+                           uint8_t* reply, uint32_t* replyLength);
 
 // A command APDU of 1 to 255 bytes and its reply, as above.
-int32_t SendApduRequest(DeviceSlot* slot, const uint8_t* apdu, uint32_t apduLength,
-                        uint8_t* reply, uint32_t* replyLength);
+int32_t SendApduRequest(DeviceSlot* slot, const uint8_t* apdu, uint32_t apduLength, uint8_t* reply,
+                        uint32_t* replyLength);
 
 // The token's answer-to-reset through a temporary handle of its own; `atr` holds at least
 // 255 bytes, *atrLength goes in as the capacity and comes back as the count.

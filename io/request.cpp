@@ -17,17 +17,21 @@ constexpr uint8_t kFiller[kFillerLength] = {};
 
 uint16_t ValueForCode(int32_t code, const uint8_t* data, uint32_t dataLength) {
   switch (code) {
-    case 2: return 2;
-    case 4: return data != nullptr && dataLength != 0 ? 6 : 4;
-    case 8: return 5;
-    default: return static_cast<uint16_t>(code);
+    case 2:
+      return 2;
+    case 4:
+      return data != nullptr && dataLength != 0 ? 6 : 4;
+    case 8:
+      return 5;
+    default:
+      return static_cast<uint16_t>(code);
   }
 }
 
 // Sends `request` and its `request.length` payload bytes on the slot's transport and reads
 // the reply into `reply`; *replyLength: in, the capacity; out, the reply bytes delivered.
-int32_t Exchange(DeviceSlot* slot, ControlRequest request, const uint8_t* payload,
-                 uint8_t* reply, uint32_t* replyLength) {
+int32_t Exchange(DeviceSlot* slot, ControlRequest request, const uint8_t* payload, uint8_t* reply,
+                 uint32_t* replyLength) {
   const uint32_t capacity = *replyLength;
   if (slot->kind == DEVICE_KIND_USB) {
     // One-shot exchange first; a driver that refuses it gets the two-step exchange.
@@ -67,8 +71,8 @@ int32_t Exchange(DeviceSlot* slot, ControlRequest request, const uint8_t* payloa
 
 }  // namespace
 
-int32_t SendControlRequest(DeviceSlot* slot, int32_t code, const uint8_t* data,
-                           uint32_t dataLength, uint8_t* reply, uint32_t* replyLength) {
+int32_t SendControlRequest(DeviceSlot* slot, int32_t code, const uint8_t* data, uint32_t dataLength,
+                           uint8_t* reply, uint32_t* replyLength) {
   if (slot == nullptr || reply == nullptr || replyLength == nullptr) return -1;
   // The header's length holds one byte; data must be there when a length is given.
   if (dataLength > kMaxRequestData || (dataLength != 0 && data == nullptr)) return -1;
@@ -78,8 +82,8 @@ int32_t SendControlRequest(DeviceSlot* slot, int32_t code, const uint8_t* data,
   return Exchange(slot, request, dataLength != 0 ? data : kFiller, reply, replyLength);
 }
 
-int32_t SendApduRequest(DeviceSlot* slot, const uint8_t* apdu, uint32_t apduLength,
-                        uint8_t* reply, uint32_t* replyLength) {
+int32_t SendApduRequest(DeviceSlot* slot, const uint8_t* apdu, uint32_t apduLength, uint8_t* reply,
+                        uint32_t* replyLength) {
   if (slot == nullptr || reply == nullptr || replyLength == nullptr) return -1;
   if (apdu == nullptr || apduLength == 0 || apduLength > kMaxRequestData) return -1;
   const ControlRequest request{REQUEST_TYPE_VENDOR_OUT, REQUEST_APDU, 0, 0,

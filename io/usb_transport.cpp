@@ -10,8 +10,8 @@ bool UsbSendSetup(Handle device, ControlRequest request, const uint8_t* data,
   uint8_t frame[USB_SEND_FRAME_SIZE];
   EncodeControlRequest(request, frame);
   if (request.length != 0) memcpy(frame + 8, data, request.length);
-  return Platform().DeviceIoControl(device, IOCTL_TOKEN_SEND_SETUP, frame, frameLength, nullptr,
-                                    0, bytesWritten) != 0;
+  return Platform().DeviceIoControl(device, IOCTL_TOKEN_SEND_SETUP, frame, frameLength, nullptr, 0,
+                                    bytesWritten) != 0;
 }
 
 bool UsbReceive(Handle device, ControlRequest request, uint8_t* reply, uint32_t* bytesReturned) {

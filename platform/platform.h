@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-using Handle = uint32_t;                             // a device file or a mutex
+using Handle = uint32_t;                               // a device file or a mutex
 inline constexpr Handle kInvalidHandle = 0xFFFFFFFFu;  // INVALID_HANDLE_VALUE
 
 using DevInfoSet = uintptr_t;  // a SetupAPI device information set
@@ -129,9 +129,10 @@ struct PlatformOps {
   // point it got from GetProcAddress.
   int32_t (*SetupDiEnumDeviceInterfaces)(Proc entry, DevInfoSet set, const Guid* classGuid,
                                          uint32_t index, DeviceInterfaceData* data);
-  int32_t (*SetupDiGetDeviceInterfaceDetailA)(Proc entry, DevInfoSet set,
-                                              DeviceInterfaceData* data, void* detail,
-                                              uint32_t detailSize, uint32_t* requiredSize);
+  // `deviceInfo` (optional) receives the device element that exposes the interface.
+  int32_t (*SetupDiGetDeviceInterfaceDetailA)(Proc entry, DevInfoSet set, DeviceInterfaceData* data,
+                                              void* detail, uint32_t detailSize,
+                                              uint32_t* requiredSize, DeviceInfoData* deviceInfo);
 
   // The HID class library, loaded at run time; called through the entry points looked up.
   void (*HidD_GetHidGuid)(Proc entry, Guid* guid);

@@ -1,9 +1,9 @@
+#include "device/atr.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
-
-#include "device/atr.h"
 
 namespace {
 
@@ -43,8 +43,8 @@ TEST_P(InterfaceBytes, HistoricalBytesStartAfterTheLastInterfaceByte) {
 
 INSTANTIATE_TEST_SUITE_P(
     Chains, InterfaceBytes,
-    testing::Values(InterfaceCase{{0x3B, 0x8F, 0x80, 0x01}},    // TD1 announces TD2
-                    InterfaceCase{{0x3B, 0x3F, 0x11, 0x00}},    // TA1 and TB1
+    testing::Values(InterfaceCase{{0x3B, 0x8F, 0x80, 0x01}},     // TD1 announces TD2
+                    InterfaceCase{{0x3B, 0x3F, 0x11, 0x00}},     // TA1 and TB1
                     InterfaceCase{{0x3B, 0xFF, 1, 2, 3, 0x00}},  // TA1 TB1 TC1 TD1
                     InterfaceCase{{0x3B, 0x9F, 0x11, 0x70, 4, 5, 6}}));
 
@@ -76,11 +76,11 @@ TEST(ParseAnswerToReset, RefusesAnswersThatBreakTheirOwnStructure) {
   const std::vector<std::vector<uint8_t>> broken = {
       {},
       {0x3B},
-      WithHistorical({0x3B, 0x06}, 6),               // K below 7
-      WithHistorical({0x3B, 0x0F}, 14),              // identifier cut short
-      {0x3B, 0x80},                                  // TD1 announced, missing
-      {0x3B, 0xF0, 1, 2},                            // TA1 TB1 TC1 TD1 run past the end
-      WithHistorical({0x3B, 0x8F, 0x80, 0x80}, 3),   // a chain of TDs and too few bytes
+      WithHistorical({0x3B, 0x06}, 6),              // K below 7
+      WithHistorical({0x3B, 0x0F}, 14),             // identifier cut short
+      {0x3B, 0x80},                                 // TD1 announced, missing
+      {0x3B, 0xF0, 1, 2},                           // TA1 TB1 TC1 TD1 run past the end
+      WithHistorical({0x3B, 0x8F, 0x80, 0x80}, 3),  // a chain of TDs and too few bytes
       {0x3B, 0x87, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80},  // TDs to the end
   };
   for (const auto& atr : broken) {

@@ -14,11 +14,12 @@ std::vector<uint8_t> g_scriptedReply;
 PlatformOps g_scriptedOps;
 const PlatformOps* g_simOps = nullptr;
 
-int32_t ScriptedIoControl(Handle device, uint32_t code, const void* in, uint32_t inSize,
-                          void* out, uint32_t outSize, uint32_t* returned) {
+int32_t ScriptedIoControl(Handle device, uint32_t code, const void* in, uint32_t inSize, void* out,
+                          uint32_t outSize, uint32_t* returned) {
   const int32_t ok = g_simOps->DeviceIoControl(device, code, in, inSize, out, outSize, returned);
   if (ok == 0 || code != IOCTL_TOKEN_TRANSACT) return ok;
-  memcpy(out, g_scriptedReply.data(), std::min<size_t>(outSize, g_scriptedReply.size()));
+  const size_t copy = std::min<size_t>(outSize, g_scriptedReply.size());
+  if (copy != 0) memcpy(out, g_scriptedReply.data(), copy);
   *returned = static_cast<uint32_t>(g_scriptedReply.size());
   return ok;
 }
@@ -73,10 +74,8 @@ TEST_F(Commands, TransmitApduLengthsAndSizeProtocol) {
 TEST_F(Commands, RunApduTurnsStatusWordsIntoResults) {
   DeviceContext context = OpenToken(Usb());
   const std::pair<std::vector<uint8_t>, Result> cases[] = {
-      {{0x90, 0x00}, RESULT_SUCCESS},
-      {{0x01, 0x02, 0x90, 0x00}, RESULT_SUCCESS},
-      {{0x6A, 0x82}, 0x6A82},
-      {{0x90, 0x01}, 0x9001},
+      {{0x90, 0x00}, RESULT_SUCCESS}, {{0x01, 0x02, 0x90, 0x00}, RESULT_SUCCESS},
+      {{0x6A, 0x82}, 0x6A82},         {{0x90, 0x01}, 0x9001},
       {{0x90}, RESULT_COMM_ERROR},  // no room for a status word
       {{}, RESULT_COMM_ERROR},
   };

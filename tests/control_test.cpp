@@ -30,9 +30,8 @@ TEST_P(Gates, ModeRequestOnlyWhereTypeAndVersionAllowIt) {
   uint32_t outLength = 99;
   EXPECT_EQ(c.result, Control(&context, CONTROL_USB_MODE, nullptr, 0, &outLength));
   const auto sent = Transacts();
-  const std::string query =
-      c.version == 0x0200 ? "40 00 00 00 00 00 06 00 80 CA 06 00 01 00"
-                          : "40 00 00 00 00 00 06 00 80 CA 07 00 01 00";
+  const std::string query = c.version == 0x0200 ? "40 00 00 00 00 00 06 00 80 CA 06 00 01 00"
+                                                : "40 00 00 00 00 00 06 00 80 CA 07 00 01 00";
   if (c.result == RESULT_SUCCESS) {
     EXPECT_EQ((std::vector<std::string>{query, "40 01 07 00 00 00 01 00 00"}), sent);
     EXPECT_EQ(0u, outLength);

@@ -1,8 +1,9 @@
+#include "device/discovery.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "device/discovery.h"
 #include "io/hid_transport.h"
 #include "tests/library_fixture.h"
 
@@ -72,7 +73,7 @@ TEST_F(Discovery, FilterComparesTheFirstHardwareIdsBeginningInAnyCase) {
       {"HID\\Vid_0471&Pid_485", false},  // shorter than the filter
       {"HID\\Vid_0471&Pid_485f", false},
       {"HID/Vid_0471&Pid_485e", false},
-      {"-", false},  // no hardware-ID property
+      {"-", false},                                               // no hardware-ID property
       {"HID\\VID_0471&PID_485E" + std::string(1200, 'x'), true},  // read into a larger buffer
   };
   for (const Case& c : cases) machine.AddToken(HidWithId(c.hardwareId));
@@ -179,6 +180,24 @@ TEST(FreeDevicePathList, NullAndEmptyLists) {
   auto list = static_cast<DevicePathList>(Platform().LocalAlloc(kLocalZeroInit, 8));
   EXPECT_EQ(1, FreeDevicePathList(list));
   EXPECT_EQ(0, machine.LiveAllocations());
+}
+
+}  // namespace
+
+namespace {
+
+// A set may list device elements that expose no present interface (Wine keeps unplugged
+// devices in it): the filter must read the hardware ID of the interface's own device.
+TEST_F(Discovery, FilterReadsTheDeviceOfEachInterface) {
+  machine.KeepStaleDeviceElements(true);
+  machine.AddToken(Hid());
+  machine.AddOtherHidDevice("HID\\VID_046D&PID_C31C&REV_6400");
+  machine.Unplug(0);
+  const int token = machine.AddToken(Hid());
+  std::vector<std::string> paths;
+  const Guid hid = HidGuid();
+  ASSERT_EQ(1, Discover(&hid, HID_HARDWARE_ID_FILTER, &paths));
+  EXPECT_EQ((std::vector<std::string>{machine.PathOf(token)}), paths);
 }
 
 }  // namespace

@@ -7,7 +7,9 @@
 
 namespace {
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool SamePath(const char* a, const char* b) {
   for (;; ++a, ++b) {
@@ -52,7 +54,9 @@ LibraryTest::LibraryTest() {
   ForgetHidEntryPoints();
 }
 
-void LibraryTest::TearDown() { EXPECT_TRUE(RegistryInvariantsHold()); }
+void LibraryTest::TearDown() {
+  EXPECT_TRUE(RegistryInvariantsHold());
+}
 
 SimTokenSpec LibraryTest::Hid(uint16_t version, uint8_t deviceType) {
   SimTokenSpec spec;
@@ -129,4 +133,6 @@ std::string Hex(const uint8_t* bytes, size_t length) {
   return text;
 }
 
-std::string Hex(const std::vector<uint8_t>& bytes) { return Hex(bytes.data(), bytes.size()); }
+std::string Hex(const std::vector<uint8_t>& bytes) {
+  return Hex(bytes.data(), bytes.size());
+}

@@ -29,8 +29,8 @@ class LibraryTest : public testing::Test {
   DeviceContext EnumOne();               // exactly one token attached
   Result Open(DeviceContext* context);
   Result Close(DeviceContext* context);
-  Result Control(DeviceContext* context, uint32_t code, void* out = nullptr,
-                 uint32_t capacity = 0, uint32_t* outLength = nullptr);
+  Result Control(DeviceContext* context, uint32_t code, void* out = nullptr, uint32_t capacity = 0,
+                 uint32_t* outLength = nullptr);
 
   // Log entries of one operation ("set-feature", "transact", ...), as hex strings.
   std::vector<std::string> Sent(const std::string& operation) const;

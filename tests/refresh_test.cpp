@@ -1,9 +1,10 @@
+#include "device/refresh.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "device/discovery.h"
-#include "device/refresh.h"
 #include "tests/library_fixture.h"
 
 namespace {

@@ -1,9 +1,9 @@
+#include "app/set_mode_action.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "app/set_mode_action.h"
 
 namespace {
 
@@ -95,22 +95,46 @@ TEST_P(SetModeAction, CallsInOrderAndShowsOneBox) {
   for (DeviceContext* context : fake.contextsSeen) EXPECT_EQ(fake.enumerated, context);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Outcomes, SetModeAction,
-    testing::Values(
-        Case{"NoToken", 0, RESULT_SUCCESS, RESULT_SUCCESS, {"enum", kNoDongle},
-             SetModeOutcome::kNoDongle},
-        Case{"TwoTokens", 2, RESULT_SUCCESS, RESULT_SUCCESS, {"enum", kNoDongle},
-             SetModeOutcome::kNoDongle},
-        Case{"OpenFails", 1, RESULT_OPEN_FAILED, RESULT_SUCCESS, {"enum", "open", kNoDongle},
-             SetModeOutcome::kNoDongle},
-        Case{"ControlRefused", 1, RESULT_SUCCESS, RESULT_FUNCTION_NOT_SUPPORTED,
-             {"enum", "open", "control", "close", kFailed}, SetModeOutcome::kControlFailed},
-        Case{"ReplyDataToTheModeRequest", 1, RESULT_SUCCESS, RESULT_BUFFER_TOO_SMALL,
-             {"enum", "open", "control", "close", kFailed}, SetModeOutcome::kControlFailed},
-        Case{"Success", 1, RESULT_SUCCESS, RESULT_SUCCESS,
-             {"enum", "open", "control", "close", kDone}, SetModeOutcome::kSucceeded}),
-    [](const testing::TestParamInfo<Case>& param) { return param.param.name; });
+INSTANTIATE_TEST_SUITE_P(Outcomes, SetModeAction,
+                         testing::Values(Case{"NoToken",
+                                              0,
+                                              RESULT_SUCCESS,
+                                              RESULT_SUCCESS,
+                                              {"enum", kNoDongle},
+                                              SetModeOutcome::kNoDongle},
+                                         Case{"TwoTokens",
+                                              2,
+                                              RESULT_SUCCESS,
+                                              RESULT_SUCCESS,
+                                              {"enum", kNoDongle},
+                                              SetModeOutcome::kNoDongle},
+                                         Case{"OpenFails",
+                                              1,
+                                              RESULT_OPEN_FAILED,
+                                              RESULT_SUCCESS,
+                                              {"enum", "open", kNoDongle},
+                                              SetModeOutcome::kNoDongle},
+                                         Case{"ControlRefused",
+                                              1,
+                                              RESULT_SUCCESS,
+                                              RESULT_FUNCTION_NOT_SUPPORTED,
+                                              {"enum", "open", "control", "close", kFailed},
+                                              SetModeOutcome::kControlFailed},
+                                         Case{"ReplyDataToTheModeRequest",
+                                              1,
+                                              RESULT_SUCCESS,
+                                              RESULT_BUFFER_TOO_SMALL,
+                                              {"enum", "open", "control", "close", kFailed},
+                                              SetModeOutcome::kControlFailed},
+                                         Case{"Success",
+                                              1,
+                                              RESULT_SUCCESS,
+                                              RESULT_SUCCESS,
+                                              {"enum", "open", "control", "close", kDone},
+                                              SetModeOutcome::kSucceeded}),
+                         [](const testing::TestParamInfo<Case>& param) {
+                           return param.param.name;
+                         });
 
 TEST(SetModeAction, SendsTheModeCodeWidenedWithNoDataAndAReplyLengthWord) {
   for (const auto& [mode, code] : {std::pair{'B', 0x42u}, std::pair{'A', 0x41u}}) {

@@ -17,10 +17,10 @@ enum : uint8_t {
 enum : uint32_t { TOKEN_MAX_REPLY = 255, TOKEN_HID_REPORT_MAX = 258 };
 
 struct TokenConfig {
-  uint8_t atr[TOKEN_MAX_REPLY];  // answer-to-reset, replied to control request value 2
-  uint8_t atrLength;             // 0: the token refuses to give it
-  uint8_t deviceType;            // replied to the device-type query
-  uint16_t deviceTypeStatus;     // status word of that reply; other than 0x9000: no type byte
+  uint8_t atr[TOKEN_MAX_REPLY];        // answer-to-reset, replied to control request value 2
+  uint8_t atrLength;                   // 0: the token refuses to give it
+  uint8_t deviceType;                  // replied to the device-type query
+  uint16_t deviceTypeStatus;           // status word of that reply; other than 0x9000: no type byte
   uint8_t modeReply[TOKEN_MAX_REPLY];  // reply data to an accepted mode request
   uint8_t modeReplyLength;
 };
@@ -31,11 +31,11 @@ struct Token {
   uint8_t requestedMode;  // stored by an accepted mode request; taken at re-attach
   uint8_t reply[TOKEN_MAX_REPLY];
   uint32_t replyLength;
-  uint8_t hasReply;         // a reply waits to be read
-  uint32_t requests;        // requests taken
-  uint32_t modeRequests;    // accepted mode requests
-  uint32_t unpairedReads;   // reads with no request before them: a torn request/reply pair
-  uint8_t lastRequest[8];   // header of the last request taken
+  uint8_t hasReply;        // a reply waits to be read
+  uint32_t requests;       // requests taken
+  uint32_t modeRequests;   // accepted mode requests
+  uint32_t unpairedReads;  // reads with no request before them: a torn request/reply pair
+  uint8_t lastRequest[8];  // header of the last request taken
 };
 
 // Builds an answer-to-reset in the layout hosts parse: TS 3B, T0 with K = 7 + the
@@ -49,8 +49,7 @@ void TokenInit(Token* token, const TokenConfig* config, uint8_t mode);
 // A request: the 8-byte setup header (requestType, request, value, index, length) and its
 // data bytes. Returns 1 when the token takes it (its reply then waits to be read), 0 when
 // it refuses it (a real device stalls).
-int TokenRequest(Token* token, const uint8_t header[8], const uint8_t* data,
-                 uint32_t dataLength);
+int TokenRequest(Token* token, const uint8_t header[8], const uint8_t* data, uint32_t dataLength);
 
 // Reads the reply to the request before: copies min(reply length, capacity) bytes and
 // returns that count. A read with no request before it returns 0 and is counted.

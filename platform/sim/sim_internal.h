@@ -72,8 +72,9 @@ struct MutexObject {
 
 struct InfoSet {
   Guid guid{};
-  std::vector<int> devices;  // snapshot taken at creation, in attach order
-  uint32_t serial = 0;       // tags the records handed out, so a stray record is caught
+  std::vector<int> devices;   // snapshot taken at creation, in attach order
+  std::vector<int> elements;  // the device elements: the devices, after stale ones if kept
+  uint32_t serial = 0;        // tags the records handed out, so a stray record is caught
 };
 
 struct ReattachEvent {
@@ -104,6 +105,7 @@ struct Impl {
   int allocationsBeforeFailure = -1;
   bool failMutexCreation = false;
   bool failDosQuery = false;
+  bool staleDeviceElements = false;
   std::vector<std::string> extraDosNames;  // names no device stands behind
   bool failLoadLibrary = false;
   std::set<std::string> failedProcs;

@@ -269,6 +269,9 @@ void SimMachine::FailAllocationsAfter(int successes) {
 void SimMachine::FailMutexCreation(bool fail) {
   impl_->failMutexCreation = fail;
 }
+void SimMachine::KeepStaleDeviceElements(bool keep) {
+  impl_->staleDeviceElements = keep;
+}
 void SimMachine::AddDosName(const std::string& name) {
   impl_->extraDosNames.push_back(name);
 }

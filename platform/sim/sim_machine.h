@@ -105,6 +105,9 @@ class SimMachine {
   void FailAllocationsAfter(int successes);  // -1: never; n: the (n+1)-th LocalAlloc fails
   void FailMutexCreation(bool fail);
   void SetNextWait(const std::string& mutexName, SimWait outcome);  // one wait on that name
+  // Device sets also list unplugged devices' elements, ahead of the present ones, as Wine's
+  // do: element i is then not the device of interface i.
+  void KeepStaleDeviceElements(bool keep);
   void AddDosName(const std::string& name);  // a DOS device name no device stands behind
   void FailDosDeviceQuery(bool fail);
   void FailLoadLibrary(bool fail);                 // LoadLibraryA("hid.dll") fails (error 126)

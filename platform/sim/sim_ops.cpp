@@ -560,13 +560,17 @@ struct SimOps {
   static uint32_t Tag(const sim::InfoSet& set, uint32_t index) {
     return (set.serial << 16) | (index + 1);
   }
+  // Device elements carry this bit in their tag; interfaces do not.
+  static constexpr uint32_t kElementTag = 0x8000;
+
   static const Device* ElementOf(Impl& m, const sim::InfoSet& set, uint32_t tag) {
-    const uint32_t index = (tag & 0xFFFF) - 1;
-    if ((tag >> 16) != set.serial || (tag & 0xFFFF) == 0 || index >= set.devices.size()) {
+    const std::vector<int>& list = (tag & kElementTag) != 0 ? set.elements : set.devices;
+    const uint32_t index = (tag & 0x7FFF) - 1;
+    if ((tag >> 16) != set.serial || (tag & 0x7FFF) == 0 || index >= list.size()) {
       m.lastError = kErrorInvalidParameter;
       return nullptr;
     }
-    return &m.devices[static_cast<size_t>(set.devices[index])];
+    return &m.devices[static_cast<size_t>(list[index])];
   }
 
   static DevInfoSet SetupDiGetClassDevsA(const Guid* classGuid, uint32_t flags) {
@@ -586,6 +590,17 @@ struct SimOps {
       const bool isUsb = device.deviceClass == DeviceClass::kUsbToken;
       if ((hid && !isUsb) || (usb && isUsb)) set.devices.push_back(static_cast<int>(i));
     }
+    // Wine keeps the elements of unplugged devices in a set of present ones.
+    if (m.staleDeviceElements) {
+      for (size_t i = 0; i < m.devices.size(); ++i) {
+        const Device& device = m.devices[i];
+        const bool isUsb = device.deviceClass == DeviceClass::kUsbToken;
+        if (!device.present && ((hid && !isUsb) || (usb && isUsb))) {
+          set.elements.push_back(static_cast<int>(i));
+        }
+      }
+    }
+    set.elements.insert(set.elements.end(), set.devices.begin(), set.devices.end());
     const DevInfoSet handle = 0x5E700000u + set.serial * 0x10u;
     m.sets[handle] = std::move(set);
     m.lastError = 0;
@@ -599,12 +614,12 @@ struct SimOps {
     if (data == nullptr || data->size != sizeof(DeviceInfoData)) {
       return Fail(m, SimError::kInvalidUserBuffer);
     }
-    if (index >= set->devices.size()) return Fail(m, kErrorNoMoreItems);
-    const Device& device = m.devices[static_cast<size_t>(set->devices[index])];
+    if (index >= set->elements.size()) return Fail(m, kErrorNoMoreItems);
+    const Device& device = m.devices[static_cast<size_t>(set->elements[index])];
     data->classGuid =
         device.deviceClass == DeviceClass::kUsbToken ? kUsbSetupClass : kHidSetupClass;
     data->devInst = static_cast<uint32_t>(set->devices[index]) + 1;
-    data->reserved = Tag(*set, index);
+    data->reserved = Tag(*set, index) | kElementTag;
     m.lastError = 0;
     return 1;
   }
@@ -664,7 +679,8 @@ struct SimOps {
 
   static int32_t SetupDiGetDeviceInterfaceDetailA(Proc entry, DevInfoSet setHandle,
                                                   DeviceInterfaceData* data, void* detail,
-                                                  uint32_t detailSize, uint32_t* requiredSize) {
+                                                  uint32_t detailSize, uint32_t* requiredSize,
+                                                  DeviceInfoData* deviceInfo) {
     Impl& m = M();
     if (!CheckEntry(m, entry, kProcInterfaceDetail)) return 0;
     sim::InfoSet* set = SetAt(m, setHandle);
@@ -685,6 +701,17 @@ struct SimOps {
     if (sizeField != kInterfaceDetailSizeField) return Fail(m, SimError::kInvalidUserBuffer);
     if (detailSize < needed) return Fail(m, kErrorInsufficientBuffer);
     std::memcpy(static_cast<uint8_t*>(detail) + 4, device->path.c_str(), device->path.size() + 1);
+    if (deviceInfo != nullptr) {
+      if (deviceInfo->size != sizeof(DeviceInfoData)) return Fail(m, SimError::kInvalidUserBuffer);
+      const int id = set->devices[(data->reserved & 0x7FFF) - 1];
+      for (uint32_t i = 0; i < set->elements.size(); ++i) {
+        if (set->elements[i] != id) continue;
+        deviceInfo->classGuid =
+            device->deviceClass == DeviceClass::kUsbToken ? kUsbSetupClass : kHidSetupClass;
+        deviceInfo->devInst = static_cast<uint32_t>(id) + 1;
+        deviceInfo->reserved = Tag(*set, i) | kElementTag;
+      }
+    }
     m.lastError = 0;
     return 1;
   }
