@@ -154,7 +154,7 @@ int32_t SetupDiEnumDeviceInterfaces(Proc, DevInfoSet, const Guid*, uint32_t, Dev
   return 0;
 }
 int32_t SetupDiGetDeviceInterfaceDetailA(Proc, DevInfoSet, DeviceInterfaceData*, void*, uint32_t,
-                                         uint32_t*) {
+                                         uint32_t*, DeviceInfoData*) {
   return 0;
 }
 
