@@ -71,6 +71,64 @@ TEST_F(Refresh, VanishedTokensAreFreedOpenOrNot) {
   EXPECT_EQ(RESULT_INVALID_PARAMETER, Close(&records[0]));
 }
 
+// A token unplugged while open: the refresh frees its slot but keeps its handle and mutex, so
+// that no later opening can get the handle value its stale context holds. That context is
+// refused, also once another token has taken the slot, and that token starts clean.
+struct VanishedOpenCase {
+  const char* name;
+  bool usb;
+  int openings;
+  bool nextTokenTakesTheSlot;
+};
+
+// Printed by name: the raw bytes gtest would print include the record's padding.
+void PrintTo(const VanishedOpenCase& c, std::ostream* out) { *out << c.name; }
+
+class VanishedOpen : public LibraryTest, public testing::WithParamInterface<VanishedOpenCase> {};
+
+TEST_P(VanishedOpen, StaleContextsNeverReachAnotherToken) {
+  const VanishedOpenCase& c = GetParam();
+  machine.AddToken(c.usb ? Usb() : Hid());
+  DeviceContext first = EnumOne();
+  DeviceContext second = first;
+  ASSERT_EQ(RESULT_SUCCESS, Open(&first));
+  if (c.openings == 2) {
+    ASSERT_EQ(RESULT_SUCCESS, Open(&second));
+  }
+  machine.Unplug(0);
+  if (c.nextTokenTakesTheSlot) machine.AddToken(c.usb ? Usb(0x0240) : Hid(0x0240));
+
+  const auto now = EnumAll();
+  EXPECT_EQ(1, machine.OpenDeviceHandles()) << "the vanished token's handle is kept";
+  EXPECT_EQ(1, machine.OpenMutexHandles());
+  if (c.nextTokenTakesTheSlot) {
+    ASSERT_EQ(1u, now.size());
+    EXPECT_EQ(first.slotIndex, now[0].slotIndex);
+    DeviceContext next = now[0];
+    ASSERT_EQ(RESULT_SUCCESS, Open(&next));
+    EXPECT_EQ(1u, DeviceRegistry[next.slotIndex].openCount) << "no opening carried over";
+    EXPECT_NE(first.handle, next.handle);
+    machine.ClearLog();
+    EXPECT_EQ(RESULT_INVALID_PARAMETER, Control(&first, CONTROL_HID_MODE));
+    EXPECT_TRUE(machine.Log().empty());
+    EXPECT_EQ(RESULT_INVALID_PARAMETER, Close(&first));
+    EXPECT_EQ(1u, DeviceRegistry[next.slotIndex].openCount);
+    EXPECT_EQ(RESULT_SUCCESS, Close(&next));
+  } else {
+    EXPECT_TRUE(now.empty());
+    EXPECT_EQ(RESULT_INVALID_PARAMETER, Close(&first));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, VanishedOpen,
+    testing::Values(VanishedOpenCase{"HidOpenedOnce", false, 1, false},
+                    VanishedOpenCase{"HidOpenedTwice", false, 2, false},
+                    VanishedOpenCase{"UsbOpenedOnce", true, 1, false},
+                    VanishedOpenCase{"HidSlotTakenAgain", false, 1, true},
+                    VanishedOpenCase{"UsbSlotTakenAgain", true, 2, true}),
+    [](const testing::TestParamInfo<VanishedOpenCase>& param) { return param.param.name; });
+
 TEST_F(Refresh, AnOpenTokenThatStopsAnsweringKeepsItsOldData) {
   machine.AddToken(Usb());
   auto records = EnumAll();

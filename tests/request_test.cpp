@@ -33,6 +33,8 @@ struct ValueCase {
   bool dataPointer;
   std::string frame;  // the one-shot input
 };
+// Printed by its frame: the raw bytes gtest would print include the record's padding.
+void PrintTo(const ValueCase& c, std::ostream* out) { *out << c.frame; }
 
 class ControlValues : public Request, public testing::WithParamInterface<ValueCase> {};
 

@@ -75,6 +75,8 @@ struct Case {
   std::vector<std::string> calls;
   SetModeOutcome::Stage stage;
 };
+// Printed by name: the raw bytes gtest would print include the record's padding.
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
 
 class SetModeAction : public testing::TestWithParam<Case> {};
 

@@ -28,12 +28,17 @@ void* operator new(std::size_t size) {
   if (void* block = std::malloc(size != 0 ? size : 1)) return block;
   throw std::bad_alloc();
 }
+// GCC, once it inlines these replacements, takes the free of a block from the new above for a
+// mismatch.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void operator delete(void* block) noexcept {
   std::free(block);
 }
 void operator delete(void* block, std::size_t) noexcept {
   std::free(block);
 }
+#pragma GCC diagnostic pop
 
 namespace {
 
