@@ -3,33 +3,16 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/platform.h"
-
-// Counts heap allocations so a test can show the request path makes none.
-namespace {
-std::atomic<long> g_allocations{0};
-}
-void* operator new(std::size_t size) {
-  ++g_allocations;
-  if (void* block = std::malloc(size != 0 ? size : 1)) return block;
-  throw std::bad_alloc();
-}
-void operator delete(void* block) noexcept {
-  std::free(block);
-}
-void operator delete(void* block, std::size_t) noexcept {
-  std::free(block);
-}
+#include "tests/allocation_counter.h"
 
 namespace {
 
@@ -602,7 +585,7 @@ TEST_F(Sim, RequestPathAllocatesNothingWithLoggingOff) {
   uint8_t out[255];
   uint32_t returned = 0;
 
-  const long before = g_allocations;
+  const AllocationCounts before = CountAllocations();
   for (int i = 0; i < 100; ++i) {
     os().DeviceIoControl(hu, kTransact, kTypeQuery.data(), 14, out, 255, &returned);
     os().WaitForSingleObject(mutex, kInfinite);
@@ -614,7 +597,8 @@ TEST_F(Sim, RequestPathAllocatesNothingWithLoggingOff) {
     report[2] = 0x02;
     os().ReleaseMutex(mutex);
   }
-  EXPECT_EQ(g_allocations - before, 0);
+  EXPECT_EQ(CountAllocations().news - before.news, 0u);
+  EXPECT_EQ(CountAllocations().mallocs - before.mallocs, 0u);
   EXPECT_EQ(machine.TokenModel(hid).requests, 100u);
   EXPECT_EQ(machine.TokenModel(usb).requests, 100u);
 }
