@@ -157,6 +157,15 @@ TEST_F(Sim, InterfaceSetsHoldPresentDevicesOfTheClassInAttachOrder) {
   EXPECT_EQ(InterfacePaths(kHidGuid).size(), 2u);
 }
 
+TEST_F(Sim, SetupApiServesEverySetAPollingProgramMakes) {
+  const int hid = machine.AddToken(Spec(SimMode::kHid));
+  // Each scan makes a set; the records of the 65537th must still be taken.
+  for (int i = 0; i < 65536; ++i) {
+    os().SetupDiDestroyDeviceInfoList(os().SetupDiGetClassDevsA(&kHidGuid, 0x12));
+  }
+  EXPECT_EQ(InterfacePaths(kHidGuid), std::vector<std::string>{machine.PathOf(hid)});
+}
+
 TEST_F(Sim, SetupApiRefusesMalformedCalls) {
   machine.AddToken(Spec(SimMode::kHid));
   EXPECT_EQ(os().SetupDiGetClassDevsA(&kHidGuid, 0x02), static_cast<DevInfoSet>(-1));
