@@ -22,3 +22,12 @@ ensure_build_packages() {
 }
 
 jobs() { nproc 2>/dev/null || echo 2; }
+
+# Builds the targets named in build/, configured as the test command's native stage (an
+# optimised build with debug information, as the measurements in docs/performance.md use).
+perf_build() {
+  ensure_build_packages
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOKENMODE_WERROR=ON \
+    -DTOKENMODE_BENCH=ON >/dev/null
+  cmake --build build -j"$(jobs)" --target "$@"
+}
