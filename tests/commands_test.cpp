@@ -18,7 +18,8 @@ int32_t ScriptedIoControl(Handle device, uint32_t code, const void* in, uint32_t
                           uint32_t outSize, uint32_t* returned) {
   const int32_t ok = g_simOps->DeviceIoControl(device, code, in, inSize, out, outSize, returned);
   if (ok == 0 || code != IOCTL_TOKEN_TRANSACT) return ok;
-  memcpy(out, g_scriptedReply.data(), std::min<size_t>(outSize, g_scriptedReply.size()));
+  const size_t copy = std::min<size_t>(outSize, g_scriptedReply.size());
+  if (copy != 0) memcpy(out, g_scriptedReply.data(), copy);
   *returned = static_cast<uint32_t>(g_scriptedReply.size());
   return ok;
 }

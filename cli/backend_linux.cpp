@@ -1,0 +1,6 @@
+#include "cli/backend.h"
+#include "platform/linux/linux_platform.h"
+
+const PlatformOps* NativePlatformOps() {
+  return &LinuxPlatformOps();
+}

@@ -1,0 +1,5 @@
+#include "cli/backend.h"
+
+const PlatformOps* NativePlatformOps() {
+  return nullptr;
+}

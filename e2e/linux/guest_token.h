@@ -1,0 +1,27 @@
+// What the guest's virtual tokens share: the token they play and the log of what reached
+// them, which the guest's checks read back.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "token/token.h"
+
+namespace guest {
+
+inline constexpr uint16_t kVendorId = 0x0471;
+inline constexpr uint16_t kHidProductId = 0x485E;
+inline constexpr uint16_t kUsbProductId = 0x485D;
+inline constexpr uint16_t kTokenVersion = 0x0230;  // may switch modes (device type 0)
+
+// A token of version 0230, identifier 01..08, device type 05, in `mode`.
+void InitGuestToken(Token* token, uint8_t mode);
+
+std::string Hex(const uint8_t* bytes, uint32_t length);
+
+// Appends one line to the log file given with --log (nothing without one); flushed at once,
+// since the checks read it while the program runs.
+void OpenLog(const char* path);
+void Log(const std::string& line);
+
+}  // namespace guest
