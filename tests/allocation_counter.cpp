@@ -15,6 +15,14 @@
 #define TOKENMODE_COUNT_MALLOC 0
 #endif
 
+// Windows' C library has no aligned_alloc; there the aligned forms stay the standard library's
+// (nothing of ours uses over-aligned types).
+#if defined(_WIN32)
+#define TOKENMODE_ALIGNED_NEW 0
+#else
+#define TOKENMODE_ALIGNED_NEW 1
+#endif
+
 namespace {
 std::atomic<uint64_t> g_news{0};
 std::atomic<uint64_t> g_mallocs{0};
@@ -24,6 +32,7 @@ void* Allocate(std::size_t size) {
   return std::malloc(size != 0 ? size : 1);
 }
 
+#if TOKENMODE_ALIGNED_NEW
 void* AllocateAligned(std::size_t size, std::align_val_t alignment) {
   g_news.fetch_add(1, std::memory_order_relaxed);
   const auto align = static_cast<std::size_t>(alignment);
@@ -31,6 +40,7 @@ void* AllocateAligned(std::size_t size, std::align_val_t alignment) {
   const std::size_t rounded = (size + align - 1) / align * align;
   return std::aligned_alloc(align, rounded != 0 ? rounded : align);
 }
+#endif
 }  // namespace
 
 AllocationCounts CountAllocations() {
@@ -55,6 +65,7 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
   return Allocate(size);
 }
+#if TOKENMODE_ALIGNED_NEW
 void* operator new(std::size_t size, std::align_val_t alignment) {
   if (void* block = AllocateAligned(size, alignment)) return block;
   throw std::bad_alloc();
@@ -69,6 +80,7 @@ void* operator new(std::size_t size, std::align_val_t alignment, const std::noth
 void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
   return AllocateAligned(size, alignment);
 }
+#endif
 
 void operator delete(void* block) noexcept {
   std::free(block);
@@ -88,6 +100,7 @@ void operator delete(void* block, const std::nothrow_t&) noexcept {
 void operator delete[](void* block, const std::nothrow_t&) noexcept {
   std::free(block);
 }
+#if TOKENMODE_ALIGNED_NEW
 void operator delete(void* block, std::align_val_t) noexcept {
   std::free(block);
 }
@@ -106,6 +119,7 @@ void operator delete(void* block, std::align_val_t, const std::nothrow_t&) noexc
 void operator delete[](void* block, std::align_val_t, const std::nothrow_t&) noexcept {
   std::free(block);
 }
+#endif
 
 #if TOKENMODE_COUNT_MALLOC
 // glibc lets a program define malloc itself; these count and hand on to glibc's own, which

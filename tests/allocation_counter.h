@@ -1,6 +1,7 @@
 // Counts the program's heap allocations, so a test can show that a stretch of code makes
-// none: every form of operator new, and malloc, calloc and realloc where the build lets them
-// be replaced (not under the sanitizers, which own malloc themselves).
+// none: operator new and new[] in every form (the aligned ones but on Windows), and malloc,
+// calloc and realloc where the build lets them be replaced (glibc, not under the sanitizers,
+// which own malloc themselves).
 //
 // Link tokenmode_allocation_counter into a test program to replace its allocation functions.
 #pragma once
