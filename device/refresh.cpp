@@ -19,7 +19,7 @@ char LowerAscii(char c) {
 // Whole strings, byte by byte, with A to Z taken as a to z.
 bool PathsEqual(const char* a, const char* b) {
   for (;; ++a, ++b) {
-    if (LowerAscii(*a) != LowerAscii(*b)) return false;
+    if (*a != *b && LowerAscii(*a) != LowerAscii(*b)) return false;
     if (*a == '\0') return true;
   }
 }

@@ -32,3 +32,12 @@ ensure_win32_packages() {
   ensure_packages cmake make g++-mingw-w64-i686-posix googletest nlohmann-json3-dev \
     wine wine32:i386 fonts-wine xvfb xdotool imagemagick
 }
+
+# Builds the targets named in build/, configured as the test command's native stage (an
+# optimised build with debug information, as the measurements in docs/performance.md use).
+perf_build() {
+  ensure_build_packages
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOKENMODE_WERROR=ON \
+    -DTOKENMODE_BENCH=ON >/dev/null
+  cmake --build build -j"$(jobs)" --target "$@"
+}

@@ -173,6 +173,19 @@ TEST_F(Refresh, PathsDifferingInCaseAreOneToken) {
   EXPECT_EQ((std::vector<DeviceKind>{1}), Kinds());
 }
 
+TEST_F(Refresh, OnlyLettersAreTakenCaseBlind) {
+  // '@' and '`', '[' and '{' differ in the bit that tells A from a, yet are different
+  // characters: these are four tokens.
+  for (const char* path :
+       {"\\\\?\\hid#t@1", "\\\\?\\hid#t`1", "\\\\?\\hid#t[1", "\\\\?\\hid#t{1"}) {
+    SimTokenSpec spec = Hid();
+    spec.path = path;
+    machine.AddToken(spec);
+  }
+  EXPECT_EQ(4u, EnumAll().size());
+  EXPECT_EQ((std::vector<DeviceKind>{1, 1, 1, 1}), Kinds());
+}
+
 TEST_F(Refresh, PathsTooLongForTheSlotAreSkipped) {
   SimTokenSpec longPath = Usb();
   longPath.path = "\\\\?\\usb#" + std::string(300, 'p');

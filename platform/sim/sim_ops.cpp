@@ -566,7 +566,7 @@ struct SimOps {
   static const Device* ElementOf(Impl& m, const sim::InfoSet& set, uint32_t tag) {
     const std::vector<int>& list = (tag & kElementTag) != 0 ? set.elements : set.devices;
     const uint32_t index = (tag & 0x7FFF) - 1;
-    if ((tag >> 16) != set.serial || (tag & 0x7FFF) == 0 || index >= list.size()) {
+    if ((tag >> 16) != (set.serial & 0xFFFF) || (tag & 0x7FFF) == 0 || index >= list.size()) {
       m.lastError = kErrorInvalidParameter;
       return nullptr;
     }
