@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "device/ascii.h"
+#include "io/os_version.h"
+
 const Guid USB_DRIVER_INTERFACE_GUID = {{0xF7, 0x38, 0x16, 0x17, 0xAD, 0x1E, 0x73, 0x48, 0xBA, 0x98,
                                          0xC9, 0x66, 0xAB, 0xCF, 0x01, 0x42}};
 const char DOS_NAME_PREFIX[] = "DRAVEL2";
@@ -11,32 +14,11 @@ namespace {
 
 constexpr char kDosPathPrefix[] = "\\\\.\\";  // "\\.\"
 constexpr uint32_t kDosPathPrefixLength = 4;
-constexpr uint32_t kNt4Major = 4;
-constexpr uint32_t kVersionInfoSize = 148;
 constexpr uint32_t kDeviceRecordSize = 28;
 
 // Looked up by the first interface scan, kept for the life of the process.
 Proc g_enumDeviceInterfaces = nullptr;
 Proc g_getDeviceInterfaceDetail = nullptr;
-
-char LowerAscii(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Compares the first `length` bytes, ignoring the case of ASCII letters.
-bool PrefixEqualsIgnoringCase(const char* text, const char* prefix, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
-    if (LowerAscii(text[i]) != LowerAscii(prefix[i])) return false;
-  }
-  return true;
-}
-
-bool IsNt4() {
-  OsVersionInfo info{};
-  info.size = kVersionInfoSize;
-  Platform().GetVersionExA(&info);
-  return info.platformId == kPlatformIdNt && info.majorVersion == kNt4Major;
-}
 
 DevicePathList AllocateList(int32_t capacity) {
   const uint32_t bytes = (static_cast<uint32_t>(capacity) + 1) * sizeof(DevicePathEntry*);
@@ -69,7 +51,7 @@ bool HardwareIdMatches(DevInfoSet set, DeviceInfoData* element, const char* filt
   bool matches = true;
   for (size_t i = 0; i < filterLength && matches; ++i) {
     const char c = i < size ? static_cast<char>(buffer[i]) : '\0';
-    matches = LowerAscii(c) == LowerAscii(filter[i]);
+    matches = c == filter[i] || AsciiLower(c) == AsciiLower(filter[i]);
   }
   os.LocalFree(buffer);
   return matches;
@@ -200,7 +182,7 @@ int32_t DiscoverByDosName(const Guid* guid, DevicePathList* list, int32_t* count
     const char* name = names + cursor;
     const size_t nameLength = strnlen(name, DOS_NAME_BUFFER_SIZE - cursor);
     cursor += nameLength + 1;
-    if (nameLength < prefixLength || !PrefixEqualsIgnoringCase(name, prefix, prefixLength)) {
+    if (nameLength < prefixLength || !PrefixEqualsIgnoringAsciiCase(name, prefix, prefixLength)) {
       continue;
     }
     if (found == capacity) break;  // the array holds `capacity` entries and the closing null

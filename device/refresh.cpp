@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "device/ascii.h"
 #include "device/discovery.h"
 #include "device/registry.h"
 #include "io/hid_transport.h"
@@ -12,32 +13,20 @@ namespace {
 constexpr uint32_t kAtrBufferSize = 256;
 constexpr uint8_t kAtrReadLength = 255;
 
-char LowerAscii(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Whole strings, byte by byte, with A to Z taken as a to z.
-bool PathsEqual(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    if (*a != *b && LowerAscii(*a) != LowerAscii(*b)) return false;
-    if (*a == '\0') return true;
-  }
-}
-
 const char* EntryPath(const DevicePathEntry* entry) {
   return reinterpret_cast<const char*>(entry) + sizeof(uint32_t);
 }
 
 bool Listed(DevicePathEntry** list, int32_t count, const char* path) {
   for (int32_t i = 0; i < count; ++i) {
-    if (PathsEqual(EntryPath(list[i]), path)) return true;
+    if (EqualsIgnoringAsciiCase(EntryPath(list[i]), path)) return true;
   }
   return false;
 }
 
 bool Registered(DeviceKind kind, const char* path) {
   for (const DeviceSlot& slot : DeviceRegistry) {
-    if (slot.kind == kind && PathsEqual(slot.devicePath, path)) return true;
+    if (slot.kind == kind && EqualsIgnoringAsciiCase(slot.devicePath, path)) return true;
   }
   return false;
 }

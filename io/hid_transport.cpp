@@ -2,10 +2,10 @@
 
 #include <cstring>
 
+#include "io/os_version.h"
+
 namespace {
 
-constexpr uint32_t kVersionInfoSize = 148;
-constexpr uint32_t kNt4Major = 4;
 constexpr uint32_t kControlReportLength = 258;
 constexpr uint32_t kMaxHidData = 255;
 // A busy token lets gets time out; a token that never answers must not hang the tool. A stack
@@ -16,13 +16,6 @@ constexpr uint32_t kGetAttempts = 10;
 Proc g_getHidGuid = nullptr;
 Proc g_getFeature = nullptr;
 Proc g_setFeature = nullptr;
-
-bool IsNt4() {
-  OsVersionInfo info{};
-  info.size = kVersionInfoSize;
-  Platform().GetVersionExA(&info);
-  return info.platformId == kPlatformIdNt && info.majorVersion == kNt4Major;
-}
 
 }  // namespace
 
