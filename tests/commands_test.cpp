@@ -26,13 +26,6 @@ int32_t ScriptedIoControl(Handle device, uint32_t code, const void* in, uint32_t
 
 class Commands : public LibraryTest {
  protected:
-  DeviceContext OpenToken(const SimTokenSpec& spec) {
-    machine.AddToken(spec);
-    DeviceContext context = EnumOne();
-    EXPECT_EQ(RESULT_SUCCESS, Open(&context));
-    machine.ClearLog();
-    return context;
-  }
   void Script(std::vector<uint8_t> reply) {
     if (&Platform() != &g_scriptedOps) {
       g_simOps = &Platform();

@@ -6,13 +6,6 @@ namespace {
 
 class ModeControl : public LibraryTest {
  protected:
-  DeviceContext OpenToken(const SimTokenSpec& spec) {
-    machine.AddToken(spec);
-    DeviceContext context = EnumOne();
-    EXPECT_EQ(RESULT_SUCCESS, Open(&context));
-    machine.ClearLog();
-    return context;
-  }
   std::vector<std::string> Transacts() { return Sent("transact"); }
 };
 

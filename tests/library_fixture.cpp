@@ -108,6 +108,14 @@ Result LibraryTest::Close(DeviceContext* context) {
   return result;
 }
 
+DeviceContext LibraryTest::OpenToken(const SimTokenSpec& spec) {
+  machine.AddToken(spec);
+  DeviceContext context = EnumOne();
+  EXPECT_EQ(RESULT_SUCCESS, Open(&context));
+  machine.ClearLog();
+  return context;
+}
+
 Result LibraryTest::Control(DeviceContext* context, uint32_t code, void* out, uint32_t capacity,
                             uint32_t* outLength) {
   const Result result = ControlDevice(context, code, nullptr, 0, out, capacity, outLength);

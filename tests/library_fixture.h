@@ -29,6 +29,8 @@ class LibraryTest : public testing::Test {
   DeviceContext EnumOne();               // exactly one token attached
   Result Open(DeviceContext* context);
   Result Close(DeviceContext* context);
+  // Attaches the one token, enumerates and opens it; the log starts empty afterwards.
+  DeviceContext OpenToken(const SimTokenSpec& spec);
   Result Control(DeviceContext* context, uint32_t code, void* out = nullptr, uint32_t capacity = 0,
                  uint32_t* outLength = nullptr);
 

@@ -9,12 +9,9 @@ namespace {
 
 class Request : public LibraryTest {
  protected:
-  // Registers and opens the one attached token; the log starts empty afterwards.
-  DeviceSlot* OpenToken(const SimTokenSpec& spec) {
-    machine.AddToken(spec);
-    context_ = EnumOne();
-    EXPECT_EQ(RESULT_SUCCESS, Open(&context_));
-    machine.ClearLog();
+  // The slot of the one attached token, opened; the log starts empty afterwards.
+  DeviceSlot* OpenTokenSlot(const SimTokenSpec& spec) {
+    context_ = OpenToken(spec);
     return &DeviceRegistry[context_.slotIndex];
   }
   void TearDown() override {
@@ -40,7 +37,7 @@ class ControlValues : public Request, public testing::WithParamInterface<ValueCa
 
 TEST_P(ControlValues, HeaderAndDataOfTheOneShotFrame) {
   const ValueCase& c = GetParam();
-  DeviceSlot* slot = OpenToken(Usb());
+  DeviceSlot* slot = OpenTokenSlot(Usb());
   const uint8_t* data = c.dataPointer ? c.data.data() : nullptr;
   // The token refuses values it does not know; the frame went out all the same.
   SendControlRequest(slot, c.code, data, static_cast<uint32_t>(c.data.size()), reply_,
@@ -64,7 +61,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ValueCase{0x10107, {0}, true, "40 01 07 01 00 00 01 00 00"}));
 
 TEST_F(Request, ApduOfTwoHundredFiftyFiveBytesInOneShot) {
-  DeviceSlot* slot = OpenToken(Usb());
+  DeviceSlot* slot = OpenTokenSlot(Usb());
   std::vector<uint8_t> apdu(255, 0x11);
   ASSERT_EQ(0, SendApduRequest(slot, apdu.data(), 255, reply_, &replyLength_));
   const auto& sent = machine.Log().at(0).sent;
@@ -77,7 +74,7 @@ TEST_F(Request, ApduOfTwoHundredFiftyFiveBytesInOneShot) {
 TEST_F(Request, RefusedOneShotFallsBackToTheTwoStepExchange) {
   SimTokenSpec spec = Usb();
   spec.faults.refuseTransact = true;
-  DeviceSlot* slot = OpenToken(spec);
+  DeviceSlot* slot = OpenTokenSlot(spec);
   const uint8_t query[] = {0x80, 0xCA, 0x07, 0x00, 0x01, 0x00};
   ASSERT_EQ(0, SendApduRequest(slot, query, 6, reply_, &replyLength_));
   EXPECT_EQ((std::vector<std::string>{"40 00 00 00 00 00 06 00 80 CA 07 00 01 00"}),
@@ -96,7 +93,7 @@ TEST_F(Request, RefusedOneShotFallsBackToTheTwoStepExchange) {
 TEST_F(Request, ReceiveAttemptsAreBounded) {
   SimTokenSpec spec = Usb();
   spec.faults.refuseTransact = true;
-  DeviceSlot* slot = OpenToken(spec);
+  DeviceSlot* slot = OpenTokenSlot(spec);
   const uint8_t query[] = {0x80, 0xCA, 0x07, 0x00, 0x01, 0x00};
 
   machine.Faults(0).receiveFailures = 9;
@@ -112,7 +109,7 @@ TEST_F(Request, ReceiveAttemptsAreBounded) {
 TEST_F(Request, FailedTwoStepSendReceivesNothing) {
   SimTokenSpec spec = Usb();
   spec.faults.refuseTransact = true;
-  DeviceSlot* slot = OpenToken(spec);
+  DeviceSlot* slot = OpenTokenSlot(spec);
   const uint8_t badMode = 0x55;  // the token refuses this mode byte
   EXPECT_EQ(-1, SendControlRequest(slot, 7, &badMode, 1, reply_, &replyLength_));
   EXPECT_EQ(1u, Sent("send-setup").size());
@@ -120,7 +117,7 @@ TEST_F(Request, FailedTwoStepSendReceivesNothing) {
 }
 
 TEST_F(Request, HidRoadFramesReportsUnderTheMutex) {
-  DeviceSlot* slot = OpenToken(Hid());
+  DeviceSlot* slot = OpenTokenSlot(Hid());
   const uint8_t apdu[] = {0xD0, 0xD1, 0xD2, 0xD3, 0xD4};
   ASSERT_EQ(0, SendApduRequest(slot, apdu, 5, reply_, &replyLength_));
   EXPECT_EQ((std::vector<std::string>{"14 05 D0 D1 D2 D3 D4 00"}), Sent("set-feature"));
@@ -141,7 +138,7 @@ TEST_F(Request, HidRoadFramesReportsUnderTheMutex) {
 }
 
 TEST_F(Request, HidMutexOutcomes) {
-  DeviceSlot* slot = OpenToken(Hid());
+  DeviceSlot* slot = OpenTokenSlot(Hid());
   char name[MUTEX_NAME_CAPACITY];
   MakeMutexName(slot->devicePath, name);
   const uint8_t apdu[] = {0x80, 0xCA, 0x07, 0x00, 0x01, 0x00};
@@ -170,7 +167,7 @@ TEST_F(Request, HidMutexOutcomes) {
 }
 
 TEST_F(Request, UsbRoadNeverWaitsOnTheMutex) {
-  DeviceSlot* slot = OpenToken(Usb());
+  DeviceSlot* slot = OpenTokenSlot(Usb());
   char name[MUTEX_NAME_CAPACITY];
   MakeMutexName(slot->devicePath, name);
   machine.SetNextWait(name, SimWait::kFailed);
@@ -179,7 +176,7 @@ TEST_F(Request, UsbRoadNeverWaitsOnTheMutex) {
 }
 
 TEST_F(Request, ArgumentsTheHeaderCannotCarryAreRefusedUnsent) {
-  DeviceSlot* slot = OpenToken(Usb());
+  DeviceSlot* slot = OpenTokenSlot(Usb());
   std::vector<uint8_t> data(256, 1);
   EXPECT_EQ(-1, SendControlRequest(slot, 7, data.data(), 256, reply_, &replyLength_));
   EXPECT_EQ(-1, SendControlRequest(slot, 7, nullptr, 1, reply_, &replyLength_));
