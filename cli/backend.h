@@ -6,3 +6,7 @@
 
 // The backend, or null where the tool has none (only --simulate works there).
 const PlatformOps* NativePlatformOps();
+
+// Why the backend could not open a token for want of permission, and what to do about it;
+// "" when nothing was refused so.
+const char* NativeOpenHint();

@@ -4,3 +4,7 @@
 const PlatformOps* NativePlatformOps() {
   return &LinuxPlatformOps();
 }
+
+const char* NativeOpenHint() {
+  return LinuxPlatformLastOpenHint();
+}

@@ -3,3 +3,7 @@
 const PlatformOps* NativePlatformOps() {
   return nullptr;
 }
+
+const char* NativeOpenHint() {
+  return "";
+}

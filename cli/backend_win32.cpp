@@ -4,3 +4,7 @@
 const PlatformOps* NativePlatformOps() {
   return &Win32PlatformOps();
 }
+
+const char* NativeOpenHint() {
+  return "";
+}

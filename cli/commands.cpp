@@ -71,6 +71,7 @@ class SetRun {
 
   int NoDongle(const std::string& detail) {
     Report(kMessageNoDongle, detail, false);
+    PrintOpenHint(console_);
     return Finish(kExitNoToken, "no-token");
   }
 
@@ -234,6 +235,11 @@ int SetRun::Wait(const TokenInfo& token, const std::set<uint32_t>& alreadyThere)
 
 }  // namespace
 
+void PrintOpenHint(const Console& console) {
+  const char* hint = console.openHint != nullptr ? console.openHint() : "";
+  if (hint != nullptr && *hint != '\0') std::fprintf(console.err, "tokenmode: %s\n", hint);
+}
+
 int RunList(const CliOptions& options, const Console& console) {
   std::vector<TokenInfo> tokens;
   Result result = EnumerateTokens(&tokens);
@@ -250,6 +256,7 @@ int RunList(const CliOptions& options, const Console& console) {
     exitCode = kExitNoToken;
   } else if (tokens.empty()) {
     std::fprintf(console.err, "%s\n", kMessageNoDongle);
+    PrintOpenHint(console);
     exitCode = kExitNoToken;
   } else if (!options.json) {
     PrintTokenTable(console.out, tokens);

@@ -20,7 +20,12 @@ struct Console {
   std::FILE* out;  // results: the table, the success message, or the JSON document
   std::FILE* err;  // errors, notes and progress
   bool progress;   // err is a terminal: show a progress indicator while waiting
+  // Why no token could be opened, when the backend knows ("" or null otherwise).
+  const char* (*openHint)() = nullptr;
 };
+
+// Adds the backend's hint, when it has one, to a report that no token was found.
+void PrintOpenHint(const Console& console);
 
 int RunList(const CliOptions& options, const Console& console);
 int RunSet(const CliOptions& options, const Console& console);

@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
   }
 
   InitRegistry();
-  Console console{stdout, stderr, IsTerminal(stderr)};
+  Console console{stdout, stderr, IsTerminal(stderr), options.simulate ? nullptr : &NativeOpenHint};
   int exitCode =
       options.command == Command::kList ? RunList(options, console) : RunSet(options, console);
   std::fflush(stdout);
