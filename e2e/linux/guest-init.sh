@@ -88,7 +88,7 @@ if have_hammer; then
   lock_hammer hold >/tmp/hold.out 2>&1 & HOLDER=$!
   for i in $(seq 50); do grep -q holding /tmp/hold.out && break; sleep 0.1; done
   check "locks: the holder took the token's mutex mid-exchange" grep -q holding /tmp/hold.out
-  expect "locks: a live holder keeps the mutex from the next process" timeout \
+  expect "locks: a live holder keeps the mutex from the next process" "timeout" \
     lock_hammer try "$P" 200
   timeout 30 lock_hammer exchanges 20 2 >/tmp/waiters.out 2>&1 & WAITERS=$!
   sleep 0.5
@@ -104,11 +104,15 @@ if have_hammer; then
   expect "locks: after the killed holder, the token saw no get without its set" 0 unpaired
 
   # The same hammer with the lock's waits and releases made to do nothing: pairs tear, and
-  # the checks above would have seen it.
-  got=$(timeout 60 lock_hammer exchanges 200 3 --no-lock 2>&1)
-  torn=$(echo "$got" | sed -n 's/.* torn \([0-9]*\) .*/\1/p')
+  # the checks above would have seen it. How many is up to the scheduler, which may keep the
+  # processes in step by chance, so up to three runs are made.
+  for run in 1 2 3; do
+    got=$(timeout 60 lock_hammer exchanges 200 3 --no-lock 2>&1)
+    torn=$(echo "$got" | sed -n 's/.* torn \([0-9]*\) .*/\1/p')
+    [ "${torn:-0}" -gt 0 ] && break
+  done
   if [ "${torn:-0}" -gt 0 ] && [ "$(unpaired)" -gt 0 ]; then
-    pass "locks: without the lock, pairs tear ($got; token: $(unpaired) gets without a set)"
+    pass "locks: without the lock, pairs tear (run $run: $got; token: $(unpaired) gets without a set)"
   else fail "locks: without the lock, pairs tear" "$got; unpaired $(unpaired)"; fi
   stop $TOKEN
 fi

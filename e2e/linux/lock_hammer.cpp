@@ -5,7 +5,8 @@
 //   lock_hammer exchanges N PROCESSES [--no-lock]
 //       forks PROCESSES workers; each enumerates, opens the one token and, once all are
 //       ready, alternates N exchanges between the device-type query and the answer-to-reset
-//       request, each reply checked against its own request. Prints
+//       request, each reply checked against its own request, pausing briefly between each
+//       set and its get. Prints
 //       "exchanges X matched M torn T failed F in MS ms" (X = N * PROCESSES); exit 0 when
 //       every reply matched. --no-lock: after opening, the workers' mutex waits and releases
 //       do nothing, so the sets and gets of different processes may interleave.
@@ -37,9 +38,22 @@ constexpr int32_t kCodeAnswerToReset = 2;
 constexpr uint8_t kDeviceTypeQuery[] = {0x80, 0xCA, 0x07, 0x00, 0x01, 0x00};
 constexpr uint8_t kDeviceTypeReply[] = {0x05, 0x90, 0x00};
 
-// The Linux backend, whose mutex waits and releases can be made to do nothing.
+// A pause after each set: the process leaves the CPU between its set and its get, as any
+// process may be made to, so the other processes' requests land in that gap unless the
+// token's lock keeps them out.
+constexpr useconds_t kGapAfterSetUs = 300;
+
+// The Linux backend, with the gap after each set and mutex waits and releases that can be
+// made to do nothing.
 PlatformOps g_ops;
 bool g_bypassLock = false;
+bool g_gapAfterSet = false;
+
+uint8_t SetFeatureThenPause(Proc entry, Handle device, void* report, uint32_t length) {
+  const uint8_t set = LinuxPlatformOps().HidD_SetFeature(entry, device, report, length);
+  if (g_gapAfterSet) usleep(kGapAfterSetUs);
+  return set;
+}
 
 uint32_t WaitUnlessBypassed(Handle handle, uint32_t milliseconds) {
   return g_bypassLock ? kWaitObject0 : LinuxPlatformOps().WaitForSingleObject(handle, milliseconds);
@@ -53,6 +67,7 @@ void InstallBackend() {
   g_ops = LinuxPlatformOps();
   g_ops.WaitForSingleObject = WaitUnlessBypassed;
   g_ops.ReleaseMutex = ReleaseUnlessBypassed;
+  g_ops.HidD_SetFeature = SetFeatureThenPause;
   InstallPlatform(&g_ops);
   InitRegistry();
 }
@@ -104,6 +119,7 @@ Tally Hammer(uint32_t exchanges, bool bypass, int ready, int go) {
   while (read(go, &ignored, 1) > 0) {
   }
   g_bypassLock = bypass;
+  g_gapAfterSet = true;
   const uint8_t* atr = context.atr;  // the answer-to-reset the enumeration read
   const uint32_t atrLength = context.atrLength;
   for (uint32_t i = 0; i < exchanges; ++i) {
@@ -125,6 +141,7 @@ Tally Hammer(uint32_t exchanges, bool bypass, int ready, int go) {
     if (outcome == Outcome::kFailed) ++tally.failed;
   }
   g_bypassLock = false;
+  g_gapAfterSet = false;
   CloseDevice(&context);
   return tally;
 }
