@@ -37,6 +37,9 @@ logged() { grep -q -F "$2" "$1"; }
 stop() { kill "$1" 2>/dev/null; wait "$1" 2>/dev/null; }
 have_cli() { [ -x /bin/tokenmode ]; }
 have_library() { [ -x /bin/library_client ]; }
+have_hammer() { [ -x /bin/lock_hammer ]; }
+uptime_cs() { tr -d . </proc/uptime | cut -d' ' -f1; }  # centiseconds since boot
+unpaired() { sed -n 's/.* unpaired //p' /tmp/stats; }
 
 for m in hid hid-generic uhid usb-common usbcore udc-core configfs libcomposite usb_f_fs \
          dummy_hcd usbhid; do
@@ -71,6 +74,48 @@ if have_cli; then
     test "$(grep -c -F "set 80 02 07 00" /tmp/uhid.log)" -gt "$before"
 fi
 stop $TOKEN
+
+# --- processes sharing one token: its named mutex across processes ---------------------
+if have_hammer; then
+  uhid_token --stats /tmp/stats & TOKEN=$!
+  P=$(backend_probe wait hid 5)
+  got=$(timeout 60 lock_hammer exchanges 200 3 2>&1)
+  if [ $? -eq 0 ]; then pass "locks: 3 processes x 200 exchanges, every reply its own ($got)"
+  else fail "locks: 3 processes x 200 exchanges, every reply its own" "$got"; fi
+  expect "locks: the token saw no get without its set" 0 unpaired
+
+  # A holder killed between its set and its get, while two processes wait for the token.
+  lock_hammer hold >/tmp/hold.out 2>&1 & HOLDER=$!
+  for i in $(seq 50); do grep -q holding /tmp/hold.out && break; sleep 0.1; done
+  check "locks: the holder took the token's mutex mid-exchange" grep -q holding /tmp/hold.out
+  expect "locks: a live holder keeps the mutex from the next process" "timeout" \
+    lock_hammer try "$P" 200
+  timeout 30 lock_hammer exchanges 20 2 >/tmp/waiters.out 2>&1 & WAITERS=$!
+  sleep 0.5
+  check "locks: the next processes wait while the holder lives" kill -0 $WAITERS
+  killed=$(uptime_cs)
+  kill -9 $HOLDER; wait $HOLDER 2>/dev/null
+  wait $WAITERS; status=$?
+  ms=$(( ($(uptime_cs) - killed) * 10 ))
+  if [ $status -eq 0 ] && [ $ms -le 3000 ]; then
+    pass "locks: killed holder: the waiting processes go on, every reply their own, in $ms ms"
+  else fail "locks: killed holder: the waiting processes go on" \
+    "exit $status after $ms ms: $(cat /tmp/waiters.out)"; fi
+  expect "locks: after the killed holder, the token saw no get without its set" 0 unpaired
+
+  # The same hammer with the lock's waits and releases made to do nothing: pairs tear, and
+  # the checks above would have seen it. How many is up to the scheduler, which may keep the
+  # processes in step by chance, so up to three runs are made.
+  for run in 1 2 3; do
+    got=$(timeout 60 lock_hammer exchanges 200 3 --no-lock 2>&1)
+    torn=$(echo "$got" | sed -n 's/.* torn \([0-9]*\) .*/\1/p')
+    [ "${torn:-0}" -gt 0 ] && break
+  done
+  if [ "${torn:-0}" -gt 0 ] && [ "$(unpaired)" -gt 0 ]; then
+    pass "locks: without the lock, pairs tear (run $run: $got; token: $(unpaired) gets without a set)"
+  else fail "locks: without the lock, pairs tear" "$got; unpaired $(unpaired)"; fi
+  stop $TOKEN
+fi
 
 uhid_token --silent & TOKEN=$!
 P=$(backend_probe wait hid 5)

@@ -2,11 +2,13 @@
 // answered by the token model. The kernel checks neither report IDs nor lengths, so the
 // model's own checks decide; a refused report is answered with an error (EIO at the host).
 //
-//   uhid_token [--log FILE] [--silent | --fail-gets | --unplug-on-get]
+//   uhid_token [--log FILE] [--stats FILE] [--silent | --fail-gets | --unplug-on-get]
 //
 // --silent never answers a get (the host's request runs into the kernel's time-out);
 // --fail-gets answers every get with an error; --unplug-on-get removes the device when
 // the first get arrives, while the host waits for it.
+// --stats rewrites FILE with the token's counters before each get is answered, so a host
+// whose get has returned reads counters that include it.
 #include <fcntl.h>
 #include <linux/uhid.h>
 #include <unistd.h>
@@ -57,13 +59,28 @@ bool Send(int fd, const uhid_event& event) {
   return write(fd, &event, sizeof event) == static_cast<ssize_t>(sizeof event);
 }
 
+// One line, rewritten in place: "requests R unpaired U".
+void WriteStats(int fd, const Token& token) {
+  if (fd < 0) return;
+  char line[64];
+  const int n = std::snprintf(line, sizeof line, "requests %u unpaired %u\n", token.requests,
+                              token.unpairedReads);
+  if (ftruncate(fd, 0) != 0 || pwrite(fd, line, static_cast<size_t>(n), 0) != n) {
+    std::perror("stats");
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Fault fault = Fault::kNone;
+  int stats = -1;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--log" && i + 1 < argc) guest::OpenLog(argv[++i]);
+    if (arg == "--stats" && i + 1 < argc) {
+      stats = open(argv[++i], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    }
     if (arg == "--silent") fault = Fault::kSilent;
     if (arg == "--fail-gets") fault = Fault::kFailGets;
     if (arg == "--unplug-on-get") fault = Fault::kUnplugOnGet;
@@ -91,6 +108,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   guest::Log("created");
+  WriteStats(stats, token);
 
   static uhid_event reply;
   for (;;) {
@@ -125,6 +143,7 @@ int main(int argc, char** argv) {
       reply.u.get_report_reply.err = ok ? 0 : 5;
       reply.u.get_report_reply.size = static_cast<uint16_t>(ok ? length : 0);
       if (ok) guest::Log("reply " + guest::Hex(data + 2, data[1]));
+      WriteStats(stats, token);
       Send(fd, reply);
     }
   }
