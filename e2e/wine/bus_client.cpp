@@ -99,6 +99,7 @@ BusPlug MakePlug(uint32_t slot, const TokenSpec& spec) {
   plug.faults.slot = slot;
   plug.faults.refuse = spec.refuse;
   plug.faults.reattachDelay = spec.reattachDelay;
+  plug.faults.pullDelay = spec.pullDelay;
   plug.mode = spec.mode;
   TokenConfig& config = plug.config;
   if (!spec.atr.empty()) {
@@ -132,8 +133,8 @@ bool Reattach(uint32_t slot) {
   return BusCall(IOCTL_TOKENBUS_REATTACH, &ask, sizeof ask);
 }
 
-bool SetFaults(uint32_t slot, uint32_t refuse, uint32_t reattachDelay) {
-  BusFaults faults = {slot, refuse, reattachDelay};
+bool SetFaults(uint32_t slot, uint32_t refuse, uint32_t reattachDelay, uint32_t pullDelay) {
+  BusFaults faults = {slot, refuse, reattachDelay, pullDelay};
   return BusCall(IOCTL_TOKENBUS_CONFIGURE, &faults, sizeof faults);
 }
 

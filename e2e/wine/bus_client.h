@@ -30,13 +30,14 @@ struct TokenSpec {
   std::vector<uint8_t> modeReply;
   uint32_t refuse = 0;
   uint32_t reattachDelay = 0;
+  uint32_t pullDelay = 0;
 };
 
 BusPlug MakePlug(uint32_t slot, const TokenSpec& spec);
 bool Plug(uint32_t slot, const TokenSpec& spec);
 bool Unplug(uint32_t slot);
 bool Reattach(uint32_t slot);
-bool SetFaults(uint32_t slot, uint32_t refuse, uint32_t reattachDelay);
+bool SetFaults(uint32_t slot, uint32_t refuse, uint32_t reattachDelay, uint32_t pullDelay = 0);
 
 struct LoggedRequest {
   uint8_t op;

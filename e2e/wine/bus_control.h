@@ -31,6 +31,10 @@ struct BusFaults {
   uint32_t slot;
   uint32_t refuse;         // BUS_REFUSE_* bits
   uint32_t reattachDelay;  // ms after an accepted mode request; 0: the harness re-attaches
+  // ms: the next mode request never reaches the token; it is held, the token is pulled out
+  // this long after it came, and then it fails, as when the user pulls the token mid-exchange.
+  // 0: off. Happens once.
+  uint32_t pullDelay;
 };
 
 struct BusPlug {

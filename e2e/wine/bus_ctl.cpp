@@ -4,9 +4,10 @@
 //   tokenbusctl remove               remove the bus device
 //   tokenbusctl plug <slot> hid|usb [--version=0230] [--id=HEX] [--atr=HEX] [--no-atr]
 //               [--type=HEX] [--type-status=HEX] [--mode-reply=HEX]
-//               [--refuse=transact,atr] [--reattach=MS]
+//               [--refuse=transact,atr] [--reattach=MS] [--pull=MS]
 //   tokenbusctl unplug|reattach <slot>
-//   tokenbusctl faults <slot> [--refuse=transact,atr] [--reattach=MS]
+//   tokenbusctl faults <slot> [--refuse=transact,atr] [--reattach=MS] [--pull=MS]
+//               --pull: the next mode request is held and the token pulled out MS later
 //   tokenbusctl status <slot>        present= mode= requestedMode= requests= modeRequests= ...
 //   tokenbusctl log <slot> [--clear] one line per request: op result capacity bytes
 //   tokenbusctl wait <slot> absent|hid|usb [MS]
@@ -74,6 +75,8 @@ bool ParseSpec(const std::vector<std::string>& args, size_t from, TokenSpec* spe
       continue;
     else if (Option(a, "--reattach=", &v))
       spec->reattachDelay = static_cast<uint32_t>(atoi(v.c_str()));
+    else if (Option(a, "--pull=", &v))
+      spec->pullDelay = static_cast<uint32_t>(atoi(v.c_str()));
     else {
       fprintf(stderr, "tokenbusctl: bad option %s\n", a.c_str());
       return false;
@@ -129,7 +132,7 @@ bool Run(const std::vector<std::string>& args) {
   if (command == "faults") {
     TokenSpec spec;
     if (!ParseSpec(args, 2, &spec)) return false;
-    return SetFaults(slot, spec.refuse, spec.reattachDelay) || Fail("faults");
+    return SetFaults(slot, spec.refuse, spec.reattachDelay, spec.pullDelay) || Fail("faults");
   }
   if (command == "wait" && args.size() >= 3) {
     return WaitFor(slot, args[2], args.size() > 3 ? atoi(args[3].c_str()) : 5000);

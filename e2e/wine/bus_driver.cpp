@@ -226,6 +226,59 @@ void WatchModeRequest(uint32_t index) {
   IoQueueWorkItem(work->item, RunReattach, DelayedWorkQueue, work);
 }
 
+// ---- pulled out in the middle of a request ------------------------------------------------
+
+// Control request value 7: 40 01 07 00 ... on the driver road, report 128 with value 7 on HID.
+bool IsModeRequest(uint8_t op, const uint8_t* bytes, uint32_t length) {
+  if (op == BUS_LOG_SET_FEATURE) return length >= 3 && bytes[0] == 0x80 && bytes[2] == 0x07;
+  return length >= 4 && bytes[1] == 0x01 && bytes[2] == 0x07 && bytes[3] == 0x00;
+}
+
+// Caller holds g_lock. True when this request is the one the harness wants the token pulled
+// out in the middle of: it is logged as not answered and the fault is used up.
+bool TakePull(Slot* slot, uint8_t op, const uint8_t* bytes, uint32_t length, uint32_t capacity,
+              uint32_t* delay) {
+  if (!slot->faults.pullDelay || !IsModeRequest(op, bytes, length)) return false;
+  *delay = slot->faults.pullDelay;
+  slot->faults.pullDelay = 0;
+  LogEntry(slot, op, 0, bytes, length, capacity);
+  return true;
+}
+
+struct PullWork {
+  PIO_WORKITEM item;
+  uint32_t index;
+  uint32_t delay;
+  PIRP irp;
+};
+
+void NTAPI RunPull(PDEVICE_OBJECT, PVOID context) {
+  PullWork* work = static_cast<PullWork*>(context);
+  LARGE_INTEGER wait;
+  wait.QuadPart = -static_cast<LONGLONG>(work->delay) * 10000;
+  KeDelayExecutionThread(KernelMode, FALSE, &wait);
+  UnplugChild(work->index);
+  Complete(work->irp, STATUS_DEVICE_NOT_CONNECTED);
+  IoFreeWorkItem(work->item);
+  ExFreePool(work);
+}
+
+// The token is pulled out `delay` ms from now; until then the request stays unanswered.
+// Held off the dispatching thread, so the PnP requests of the removal still get through.
+NTSTATUS HoldAndPull(uint32_t index, PIRP irp, uint32_t delay) {
+  PullWork* work = static_cast<PullWork*>(ExAllocatePool(NonPagedPool, sizeof *work));
+  PIO_WORKITEM item = work && g_bus ? IoAllocateWorkItem(g_bus) : nullptr;
+  if (!item) {
+    if (work) ExFreePool(work);
+    UnplugChild(index);
+    return Complete(irp, STATUS_DEVICE_NOT_CONNECTED);
+  }
+  *work = {item, index, delay, irp};
+  IoMarkIrpPending(irp);
+  IoQueueWorkItem(item, RunPull, DelayedWorkQueue, work);
+  return STATUS_PENDING;
+}
+
 // ---- the bus's control requests -----------------------------------------------------------
 
 NTSTATUS BusControl(PIRP irp) {
@@ -315,6 +368,7 @@ NTSTATUS VendorControl(ChildExt* ext, PIRP irp) {
   ULONG_PTR count = 0;
   // Buffered I/O shares one system buffer: keep the input before writing the reply.
   uint8_t input[kSendSetupMax];
+  uint32_t pull = 0;
 
   {
     Locked lock;
@@ -332,6 +386,7 @@ NTSTATUS VendorControl(ChildExt* ext, PIRP irp) {
           break;
         }
         RtlCopyMemory(input, buffer, inLength);
+        if (TakePull(slot, op, input, inLength, outLength, &pull)) break;
         if (code == IOCTL_TOKEN_TRANSACT && (slot->faults.refuse & BUS_REFUSE_TRANSACT)) {
           LogEntry(slot, op, 0, input, inLength, outLength);
           status = STATUS_INVALID_DEVICE_REQUEST;
@@ -375,6 +430,7 @@ NTSTATUS VendorControl(ChildExt* ext, PIRP irp) {
         status = STATUS_INVALID_DEVICE_REQUEST;
     }
   }
+  if (pull) return HoldAndPull(ext->slot, irp, pull);
   WatchModeRequest(ext->slot);
   return Complete(irp, status, NT_SUCCESS(status) ? count : 0);
 }
@@ -516,12 +572,17 @@ NTSTATUS HidControl(PDEVICE_OBJECT device, ChildExt* ext, PIRP irp) {
       if (!packet || !packet->reportBuffer) return Complete(irp, STATUS_INVALID_PARAMETER);
       int ok;
       ULONG_PTR count = 0;
+      uint32_t pull = 0;
       {
         Locked lock;
         Slot* slot = &g_slots[ext->slot];
         if (ext->removed || slot->child != device)
           return Complete(irp, STATUS_DEVICE_NOT_CONNECTED);
-        if (code == IOCTL_HID_SET_FEATURE) {
+        if (code == IOCTL_HID_SET_FEATURE &&
+            TakePull(slot, BUS_LOG_SET_FEATURE, packet->reportBuffer, packet->reportBufferLen,
+                     packet->reportBufferLen, &pull)) {
+          ok = 0;
+        } else if (code == IOCTL_HID_SET_FEATURE) {
           ok = TokenHidSetFeature(&slot->token, packet->reportBuffer, packet->reportBufferLen);
           LogEntry(slot, BUS_LOG_SET_FEATURE, ok ? 1 : 0, packet->reportBuffer,
                    packet->reportBufferLen, packet->reportBufferLen);
@@ -534,6 +595,7 @@ NTSTATUS HidControl(PDEVICE_OBJECT device, ChildExt* ext, PIRP irp) {
           count = ok ? packet->reportBufferLen : 0;
         }
       }
+      if (pull) return HoldAndPull(ext->slot, irp, pull);
       WatchModeRequest(ext->slot);
       return Complete(irp, ok ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER, count);
     }

@@ -505,12 +505,16 @@ void CaseReattach() {
 }
 
 // One of several processes on one HID token: `rounds` set/get pairs of the device-type query,
-// each pair inside the token's named mutex when `locked`, as the library keeps them.
+// each pair inside the token's named mutex when `locked`, as the library keeps them. The
+// mutex has the library's name for the token (its device path without the leading \\?\,
+// at most 56 characters), so the product programs and this probe keep out of each other's
+// pairs too.
 int Hammer(int rounds, bool locked) {
   std::vector<Found> found = Hid();
   if (found.size() != 1) return Check(false, "hammer: one HID token", std::to_string(found.size()));
   HANDLE token = Open(found[0].path);
-  HANDLE mutex = CreateMutexA(nullptr, FALSE, "tokenmode-probe-pair");
+  const std::string mutexName = found[0].path.substr(4, 56);
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, mutexName.c_str());
   int wrong = 0;
   for (int i = 0; i < rounds; i++) {
     if (locked) WaitForSingleObject(mutex, INFINITE);
