@@ -65,6 +65,7 @@ class SetRun {
   void Report(const char* message, const std::string& detail, bool success) {
     std::FILE* stream = success && !options_.json ? console_.out : console_.err;
     std::fprintf(stream, "%s\n%s\n", message, detail.c_str());
+    std::fflush(stream);  // before the notes on stderr that may follow, when piped too
     doc_["message"] = message;
     doc_["detail"] = detail;
   }
