@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "e2e/linux/guest_token.h"
 #include "platform/linux/linux_platform.h"
 
 namespace {
@@ -72,15 +73,7 @@ std::vector<Listed> List(const Guid& guid) {
   return listed;
 }
 
-std::string Hex(const uint8_t* bytes, uint32_t length) {
-  std::string out;
-  char digits[4];
-  for (uint32_t i = 0; i < length; ++i) {
-    std::snprintf(digits, sizeof digits, i == 0 ? "%02x" : " %02x", bytes[i]);
-    out += digits;
-  }
-  return out;
-}
+using guest::Hex;
 
 std::vector<uint8_t> ParseHex(const char* text) {
   std::vector<uint8_t> bytes;

@@ -44,37 +44,6 @@ bool WriteText(const std::string& path, const std::string& text) {
   return ok;
 }
 
-// Feature reports 1 to 20 and 128 at the token's sizes, as the uhid token declares them.
-uint32_t BuildReportDescriptor(uint8_t* out) {
-  uint32_t n = 0;
-  const uint8_t head[] = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01};
-  std::memcpy(out, head, sizeof head);
-  n += sizeof head;
-  for (uint32_t id = 1; id <= 128; id = id == 20 ? 128 : id + 1) {
-    const uint32_t count = TokenHidReportLength(id) - 1;
-    const uint8_t item[] = {0x85,
-                            static_cast<uint8_t>(id),
-                            0x09,
-                            0x01,
-                            0x15,
-                            0x00,
-                            0x26,
-                            0xFF,
-                            0x00,
-                            0x75,
-                            0x08,
-                            0x96,
-                            static_cast<uint8_t>(count),
-                            static_cast<uint8_t>(count >> 8),
-                            0xB1,
-                            0x02};
-    std::memcpy(out + n, item, sizeof item);
-    n += sizeof item;
-  }
-  out[n++] = 0xC0;
-  return n;
-}
-
 uint8_t g_reportDescriptor[512];
 uint32_t g_reportDescriptorLength;
 
@@ -292,7 +261,7 @@ int main(int argc, char** argv) {
     if (arg == "--unplug-on-reply") state.fault = Fault::kUnplugOnReply;
   }
   guest::InitGuestToken(&state.token, state.personality == kHid ? TOKEN_MODE_HID : TOKEN_MODE_USB);
-  g_reportDescriptorLength = BuildReportDescriptor(g_reportDescriptor);
+  g_reportDescriptorLength = guest::BuildReportDescriptor(g_reportDescriptor);
   if (!MakeGadget()) return 1;
   int ep0[2];
   for (int p : {kHid, kVendor}) {

@@ -1,6 +1,7 @@
 #include "e2e/linux/guest_token.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace guest {
 namespace {
@@ -35,6 +36,36 @@ void Log(const std::string& line) {
   if (g_log == nullptr) return;
   std::fprintf(g_log, "%s\n", line.c_str());
   std::fflush(g_log);
+}
+
+uint32_t BuildReportDescriptor(uint8_t* out) {
+  uint32_t n = 0;
+  const uint8_t head[] = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01};
+  std::memcpy(out, head, sizeof head);
+  n += sizeof head;
+  for (uint32_t id = 1; id <= 128; id = id == 20 ? 128 : id + 1) {
+    const uint32_t count = TokenHidReportLength(id) - 1;
+    const uint8_t item[] = {0x85,
+                            static_cast<uint8_t>(id),
+                            0x09,
+                            0x01,
+                            0x15,
+                            0x00,
+                            0x26,
+                            0xFF,
+                            0x00,
+                            0x75,
+                            0x08,
+                            0x96,
+                            static_cast<uint8_t>(count),
+                            static_cast<uint8_t>(count >> 8),
+                            0xB1,
+                            0x02};
+    std::memcpy(out + n, item, sizeof item);
+    n += sizeof item;
+  }
+  out[n++] = 0xC0;
+  return n;
 }
 
 }  // namespace guest

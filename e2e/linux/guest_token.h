@@ -19,6 +19,11 @@ void InitGuestToken(Token* token, uint8_t mode);
 
 std::string Hex(const uint8_t* bytes, uint32_t length);
 
+// The report descriptor both HID personalities declare: a vendor-defined collection with
+// feature reports 1 to 20 and 128, each as long as the token's report without its ID byte.
+// `out` needs 512 bytes; returns the length.
+uint32_t BuildReportDescriptor(uint8_t* out);
+
 // Appends one line to the log file given with --log (nothing without one); flushed at once,
 // since the checks read it while the program runs.
 void OpenLog(const char* path);

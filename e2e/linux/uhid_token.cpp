@@ -23,38 +23,6 @@ namespace {
 
 enum class Fault { kNone, kSilent, kFailGets, kUnplugOnGet };
 
-// Vendor-defined collection with feature reports 1 to 20 and 128, each as long as the
-// token's report without its ID byte.
-uint32_t BuildReportDescriptor(uint8_t* out) {
-  uint32_t n = 0;
-  const uint8_t head[] = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01};
-  std::memcpy(out, head, sizeof head);
-  n += sizeof head;
-  for (uint32_t id = 1; id <= 128; id = id == 20 ? 128 : id + 1) {
-    const uint32_t count = TokenHidReportLength(id) - 1;
-    const uint8_t item[] = {0x85,
-                            static_cast<uint8_t>(id),
-                            0x09,
-                            0x01,
-                            0x15,
-                            0x00,
-                            0x26,
-                            0xFF,
-                            0x00,
-                            0x75,
-                            0x08,
-                            0x96,
-                            static_cast<uint8_t>(count),
-                            static_cast<uint8_t>(count >> 8),
-                            0xB1,
-                            0x02};
-    std::memcpy(out + n, item, sizeof item);
-    n += sizeof item;
-  }
-  out[n++] = 0xC0;
-  return n;
-}
-
 bool Send(int fd, const uhid_event& event) {
   return write(fd, &event, sizeof event) == static_cast<ssize_t>(sizeof event);
 }
@@ -98,7 +66,8 @@ int main(int argc, char** argv) {
   event.type = UHID_CREATE2;
   std::snprintf(reinterpret_cast<char*>(event.u.create2.name), sizeof event.u.create2.name,
                 "tokenmode virtual token");
-  event.u.create2.rd_size = static_cast<uint16_t>(BuildReportDescriptor(event.u.create2.rd_data));
+  event.u.create2.rd_size =
+      static_cast<uint16_t>(guest::BuildReportDescriptor(event.u.create2.rd_data));
   event.u.create2.bus = 0x03;  // BUS_USB, as a token is
   event.u.create2.vendor = guest::kVendorId;
   event.u.create2.product = guest::kHidProductId;
